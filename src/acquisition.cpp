@@ -1,0 +1,140 @@
+// Acquisition: "/showlocation" typed into the game on the host's "trigger".
+//
+// A stage machine in stage, advanced by the 5 ms timer on the main thread:
+//   1  waits (up to 1000 ms) until the player has let go of every key, then lends the clipboard
+//      (the command replaces the user's content) and types Enter: the chat opens;
+//   2  after delay_ms, types Ctrl+V: the command is pasted;
+//   3  after delay_ms, types Enter: the game runs the command;
+//   4  waits up to 2000 ms for the game's answer, which clipboard_update reports.
+// Stages 2 and 3 must be done within 3000 ms of the loan. Every tick first checks that the captured
+// window is still the game's window in front. Every failure ends in fail, which gives the user's
+// clipboard back before printing exactly one error line; a failure at stage 4 starts a two-second
+// cool-down in which triggers are refused and passive reports are held back.
+
+#include "acquisition.h"
+
+#include "clipboard.h"
+#include "game_watch.h"
+#include "host_protocol.h"
+#include "keyboard.h"
+#include "wine_bridge.h"
+
+static const char message_cooling[] =
+    "Le relevé précédent a expiré · patientez un instant avant de recommencer";
+static const char message_not_in_front[] = "Report annulé : Star Citizen n’est plus au premier plan";
+static const char message_lost_front[] = "Acquisition interrompue : le jeu a perdu le premier plan";
+static const char message_expired[] = "Acquisition annulee : touches maintenues ou sequence expiree";
+static const char message_no_answer[] = "Aucune nouvelle position reçue";
+static const char message_enter_refused[] = "Wine a refuse la touche Entree";
+static const char message_key_held[] = "Acquisition interrompue : touche de saisie maintenue";
+static const char message_paste_failed[] = "Collage de commande Wine impossible";
+static const char message_submit_refused[] = "Wine a refuse la validation";
+static const char suffix_chat_open[] = " · vérifiez que le chat est fermé";
+
+void trigger(void)
+{
+    if (!enabled || stage != 0)
+        return;
+    if (GetTickCount64() < passive_after) {
+        fail(message_cooling);
+        return;
+    }
+    target = foreground_game();
+    if (!target) {
+        fail(message_not_in_front);
+        return;
+    }
+    target_pid = window_pid(target);
+    stage = 1;
+    deadline = GetTickCount64() + KEYS_LIMIT_MS;
+    print_line("{\"status\":\"%s\",\"epoch\":%d}\n", "Relâchez le raccourci…", epoch);
+}
+
+void cancel(void)
+{
+    reset_acquisition();
+}
+
+void fail(const char *message)
+{
+    int failed_stage = stage;
+    if (failed_stage == 4)
+        start_cool_down(GetTickCount64());
+    reset_acquisition();
+    // From stage 2 on the first Enter went through: the game's chat may still be open.
+    const char *suffix = failed_stage >= 2 ? suffix_chat_open : "";
+    print_line("{\"error\":\"%s%s\",\"epoch\":%d}\n", message, suffix, epoch);
+}
+
+static void lend_clipboard_and_open_chat(ULONGLONG now)
+{
+    if (!released())
+        return;
+    if (!save_clipboard()) {
+        fail(clipboard_error);
+        return;
+    }
+    started = now;
+    deadline = now + TYPING_LIMIT_MS;
+    if (!send_keys(TYPE_ENTER)) {
+        fail(message_enter_refused);
+        return;
+    }
+    stage = 2;
+    due = GetTickCount64() + (LONGLONG)delay_ms;
+}
+
+static void paste_command(void)
+{
+    if (!command_owned() || !send_keys(TYPE_PASTE)) {
+        fail(message_paste_failed);
+        return;
+    }
+    stage = 3;
+    due = GetTickCount64() + (LONGLONG)delay_ms;
+}
+
+static void submit_command(ULONGLONG now)
+{
+    // Only a change made after this point can be the game's answer.
+    last_sequence = GetClipboardSequenceNumber();
+    submitted = now;
+    deadline = now + ANSWER_LIMIT_MS;
+    stage = 4;
+    if (!send_keys(TYPE_ENTER)) {
+        fail(message_submit_refused);
+        return;
+    }
+    completed = GetTickCount64();
+    print_line("{\"status\":\"%s\",\"epoch\":%d}\n", "Position demandée…", epoch);
+}
+
+static void type_next_keys(ULONGLONG now)
+{
+    if (now < due)
+        return;
+    if (!released()) {
+        fail(message_key_held);
+        return;
+    }
+    if (stage == 2)
+        paste_command();
+    else
+        submit_command(now);
+}
+
+void advance_stage(ULONGLONG now, HWND front)
+{
+    if (!target_check(front)) {
+        fail(message_lost_front);
+        return;
+    }
+    if (now >= deadline) {
+        fail(stage == 4 ? message_no_answer : message_expired);
+        return;
+    }
+    if (stage == 1)
+        lend_clipboard_and_open_chat(now);
+    else if (stage == 2 || stage == 3)
+        type_next_keys(now);
+}
