@@ -12,6 +12,8 @@
 #include "host_protocol.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <io.h>
 #include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -26,11 +28,25 @@
 // Longest line: a text line with 8190 escaped bytes plus its fields.
 #define OUTPUT_BYTES 8448
 
+// The runtime's text mode would also drop the CR of CR LF, but it takes a Ctrl+Z byte for the end
+// of input: one stray byte from the host would shut the bridge down. Input is read in binary mode
+// and the CR is dropped here.
+static void drop_carriage_return(char *line)
+{
+    size_t length = strlen(line);
+    if (length >= 2 && line[length - 2] == '\r' && line[length - 1] == '\n') {
+        line[length - 2] = '\n';
+        line[length - 1] = 0;
+    }
+}
+
 DWORD WINAPI reader(LPVOID)
 {
     char buffer[LINE_BYTES];
     int focused;
+    _setmode(_fileno(stdin), _O_BINARY);
     while (fgets(buffer, sizeof buffer, stdin)) {
+        drop_carriage_return(buffer);
         if (scan_command(buffer, "focus", &focused, 1)) {
             take_focus_report(focused);
             continue;

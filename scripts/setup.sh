@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need (Debian 12, as root), then builds both sides:
+# build/windows (wine_bridge.exe and its tools, cross-built) and build/native (the tests).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+    cmake ninja-build g++ python3 libgtest-dev libgmock-dev
+    g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+    wine wine64 xvfb xdotool xclip
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+cmake --preset native >/dev/null
+cmake --build --preset native
