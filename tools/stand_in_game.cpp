@@ -1,0 +1,208 @@
+// StarCitizen.exe: the stand-in game for the end-to-end tests.
+//
+// A visible window that takes the foreground at start and behaves like the game's chat as the bridge
+// drives it: Enter opens the chat, Ctrl+V pastes the clipboard's Unicode text into the chat line,
+// Enter again runs the line and closes the chat, and "/showlocation" is answered by putting a
+// coordinates text on the clipboard from this window. Keys are recognised by scan code (lParam bits
+// 16-23) and Ctrl is tracked here, because the bridge's scan-code events carry no virtual key and do
+// not show in GetAsyncKeyState.
+//
+// The test drives it through stdin (commands in the table below) and reads one log line per event
+// on stdout, each ending with its QueryPerformanceCounter time in ms. All work runs on the main
+// thread in the window procedure; a late answer waits on a window timer.
+
+#include <windows.h>
+
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "tool_support.h"
+
+#define SCAN_ESCAPE 1
+#define SCAN_ENTER 28
+#define SCAN_CTRL 29
+#define SCAN_V 47
+#define ANSWER_TIMER 1
+#define CHAT_UNITS 4096
+#define ANSWER_NEVER -1
+
+static const WCHAR default_answer[] = L"Coordinates: x:-12345.678 y:234.5 z:7.25";
+static const WCHAR chat_command[] = L"/showlocation";
+
+static int ctrl_down;                       // the last Ctrl event by scan code was a press
+static BYTE held[256];                      // scan codes now down, to tell auto-repeat from a press
+static int chat_open;                       // Enter opened the chat and it has not run yet
+static WCHAR chat_line[CHAT_UNITS];         // what was pasted into the open chat
+static WCHAR answer_text[TOOL_TEXT_UNITS];  // the text that answers "/showlocation"
+static int answer_delay_ms;                 // 0 at once, ANSWER_NEVER, else ms after the command ran
+
+static void log_text(const char *event, const WCHAR *text)
+{
+    char *escaped = encode_text(text, (int)wcslen(text));
+    if (escaped)
+        log_line("%s %s", event, escaped);
+    else
+        log_line("error no memory");
+    free(escaped);
+}
+
+static void answer(HWND window)
+{
+    if (copy_text(window, answer_text, (int)wcslen(answer_text), 0))
+        log_text("answered", answer_text);
+    else
+        log_line("error clipboard refused the answer");
+}
+
+static void run_chat(HWND window)
+{
+    chat_open = 0;
+    log_text("ran", chat_line);
+    if (wcscmp(chat_line, chat_command) != 0 || answer_delay_ms == ANSWER_NEVER)
+        return;
+    if (answer_delay_ms == 0)
+        answer(window);
+    else
+        SetTimer(window, ANSWER_TIMER, answer_delay_ms, NULL);
+}
+
+static void paste(HWND window)
+{
+    size_t length = wcslen(chat_line);
+    int found = read_text(window, chat_line + length, CHAT_UNITS - (int)length);
+    if (found == 1)
+        log_text("pasted", chat_line + length);
+    else
+        log_line("paste failed %s", found ? "clipboard busy" : "no text");
+}
+
+static void enter(HWND window)
+{
+    if (chat_open) {
+        run_chat(window);
+        return;
+    }
+    chat_open = 1;
+    chat_line[0] = 0;
+    log_line("chat open");
+}
+
+static void key(HWND window, WPARAM vk, LPARAM lparam, int down)
+{
+    int scan = (int)((lparam >> 16) & 0xFF);
+    // Not lParam bit 30: Wine keeps it per virtual key, and every scan-code event shares key 0.
+    int repeat = down && held[scan];
+    held[scan] = (BYTE)down;
+    log_line("key %s %d %u", down ? "down" : "up", scan, (unsigned)vk);
+    if (scan == SCAN_CTRL)
+        ctrl_down = down;
+    if (!down || repeat)
+        return;
+    if (scan == SCAN_ENTER)
+        enter(window);
+    else if (scan == SCAN_V && ctrl_down && chat_open)
+        paste(window);
+    else if (scan == SCAN_ESCAPE && chat_open) {
+        chat_open = 0;
+        log_line("chat closed");
+    }
+}
+
+static void late_answer(HWND window)
+{
+    KillTimer(window, ANSWER_TIMER);
+    answer(window);
+}
+
+// Reads "normal", "text <t>", "late <ms> [<t>]" or "never"; *text stays NULL for the default answer.
+static int parse_answer(const char *rest, int *delay, const char **text)
+{
+    unsigned long long ms;
+    const char *end;
+    *delay = 0;
+    *text = NULL;
+    if (strcmp(rest, "normal") == 0)
+        return 1;
+    if (strcmp(rest, "never") == 0) {
+        *delay = ANSWER_NEVER;
+        return 1;
+    }
+    if (strncmp(rest, "text ", 5) == 0) {
+        *text = rest + 5;
+        return 1;
+    }
+    if (strncmp(rest, "late ", 5) != 0 || !parse_number(rest + 5, &ms, &end) || ms < 1 || ms > 600000)
+        return 0;
+    if (*end == ' ')
+        *text = end + 1;
+    else if (*end)
+        return 0;
+    *delay = (int)ms;
+    return 1;
+}
+
+static void command_answer(HWND, const char *rest)
+{
+    int delay;
+    const char *text;
+    WCHAR decoded[TOOL_TEXT_UNITS];
+    if (!parse_answer(rest, &delay, &text) || (text && decode_text(text, decoded, TOOL_TEXT_UNITS) < 0)) {
+        log_line("error usage: answer normal | text <t> | late <ms 1..600000> [<t>] | never");
+        return;
+    }
+    wcscpy(answer_text, text ? decoded : default_answer);
+    answer_delay_ms = delay;
+    log_line("answer %.*s", (int)strcspn(rest, " "), rest);
+}
+
+static void command_state(HWND window, const char *)
+{
+    char *line = encode_text(chat_line, (int)wcslen(chat_line));
+    log_line("state front=%d chat=%d ctrl=%d line=%s", GetForegroundWindow() == window, chat_open, ctrl_down,
+             line ? line : "");
+    free(line);
+}
+
+// Commands and their replies (texts escaped as in tool_support; every line ends with its time):
+//   front -> "front <1 if now in front>"          copy <t> / copy-sized <bytes> <t> -> "copied <seq>"
+//   read -> "read text <t>" or "read none"          answer normal|text <t>|late <ms> [<t>]|never -> "answer <mode>"
+//   state -> "state front=<0|1> chat=<0|1> ctrl=<0|1> line=<t>"                  quit -> "bye"
+// Events: "ready hwnd=<n> pid=<n> front=<0|1>", "key down|up <scan> <vk>", "chat open", "chat closed",
+// "pasted <t>", "paste failed <why>", "ran <t>", "answered <t>". Bad input: "error <message>".
+static const tool_command commands[] = {
+    {"front", command_front},
+    {"copy", command_copy},
+    {"copy-sized", command_copy_sized},
+    {"read", command_read},
+    {"answer", command_answer},
+    {"state", command_state},
+    {"quit", command_quit},
+};
+
+static LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_KEYDOWN: case WM_SYSKEYDOWN: key(window, wparam, lparam, 1); return 0;
+    case WM_KEYUP: case WM_SYSKEYUP: key(window, wparam, lparam, 0); return 0;
+    case WM_TIMER: late_answer(window); return 0;
+    case WM_TOOL_LINE: run_command(window, commands, ARRAYSIZE(commands), wparam, (char *)lparam); return 0;
+    // Not DestroyWindow: hiding a visible window makes Wine wait 2 s for a window manager that
+    // Xvfb lacks. The window goes with the process.
+    case WM_CLOSE: PostQuitMessage(0); return 0;
+    default: return DefWindowProcW(window, message, wparam, lparam);
+    }
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
+{
+    wcscpy(answer_text, default_answer);
+    HWND window = create_tool_window(instance, L"StandInGame", L"StandInGame", procedure, 0, 1);
+    if (!window || !start_line_reader(window)) {
+        log_line("error start-up failed");
+        return 1;
+    }
+    int front = take_foreground(window);
+    log_line("ready hwnd=%llu pid=%lu front=%d", (unsigned long long)(UINT_PTR)window, GetCurrentProcessId(), front);
+    return run_message_loop();
+}
