@@ -1,0 +1,131 @@
+"""The bridge at work: wine_bridge.exe against the stand-in game on a private virtual display.
+
+Plays the host's part in a short script (context, focus reports, a hotkey binding, the player's
+hotkey press, "trigger", a passive capture, a game that never answers) and shows every line the
+bridge prints as it comes. State lines are shown when they change.
+"""
+
+import os
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import harness  # noqa: E402
+
+CTRL_P = (2, 80)  # MOD_CONTROL, virtual key P
+
+
+def show(who, text):
+    print("%8.3f  %-6s %s" % (time.monotonic() - START, who, text), flush=True)
+
+
+def echo(program, who, worth_showing):
+    """Prints a program's lines as they arrive, those that worth_showing lets through."""
+    shown = 0
+    while True:
+        with program.changed:
+            while shown >= len(program.lines) and not program.ended:
+                program.changed.wait(0.5)
+            fresh, shown = program.lines[shown:], len(program.lines)
+            if not fresh and program.ended:
+                return
+        for line in fresh:
+            if worth_showing(line):
+                show(who, line.text if getattr(line, "t", None) is None else "%s %s" % (line.kind, line.body))
+
+
+def bridge_filter():
+    """Every bridge line, but a state line only when its fields change."""
+    last_state = {}
+
+    def worth_showing(line):
+        if line.kind != "native_state":
+            return True
+        changed = line.data != last_state.get("state")
+        last_state["state"] = line.data
+        return changed
+    return worth_showing
+
+
+GAME_EVENTS = ("key", "chat", "pasted", "ran", "answered")  # the game's log, less its replies to us
+
+
+def host(bridge, line):
+    show("host", line)
+    bridge.send(line)
+
+
+def step(title):
+    time.sleep(0.3)
+    print("\n-- %s" % title, flush=True)
+
+
+def press_ctrl_p(session):
+    env = dict(os.environ, DISPLAY=session.display)
+    xid = subprocess.run(["xdotool", "search", "--name", "StandInGame"], env=env, capture_output=True,
+                         text=True, check=True).stdout.split()[0]
+    subprocess.run(["xdotool", "windowfocus", "--sync", xid, "key", "ctrl+p"], env=env, check=True)
+
+
+def run(session):
+    game = session.game()
+    tool = session.tool()
+    bridge = session.bridge()
+    threading.Thread(target=echo, args=(bridge, "bridge", bridge_filter()), daemon=True).start()
+    threading.Thread(target=echo, args=(game, "game", lambda line: line.kind in GAME_EVENTS), daemon=True).start()
+    bridge.expect("bridge_ready")
+
+    step("The host enables the bridge and reports that the game has the focus")
+    host(bridge, "context 1 1 50")
+    bridge.focus_pump(True)
+    show("host", "focus 1 (repeated every 100 ms from now on)")
+    bridge.state(True)
+
+    step("The host binds Ctrl+P to the position action; the player presses it in the game")
+    host(bridge, "bind 0 %d %d" % CTRL_P)
+    time.sleep(0.3)
+    show("player", "Ctrl+P")
+    press_ctrl_p(session)
+    bridge.expect("native_action")
+
+    step("The host answers with trigger; the bridge types /showlocation into the game")
+    tool.copy("the player's own clipboard")
+    show("clip", "holds: the player's own clipboard")
+    host(bridge, "trigger")
+    bridge.expect("text")
+    show("clip", "holds: " + tool.command("read", "read").body)
+
+    step("The player types /showlocation in the game: a passive capture")
+    game.copy("Coordinates: x:-100.5 y:42 z:7")
+    bridge.expect(lambda line: line.kind == "text" and "x:-100.5" in line.text)
+
+    step("A game that never answers: the bridge gives up and puts the player's clipboard back")
+    game.command("answer never", "answer")
+    tool.copy("notes the player must not lose")
+    show("clip", "holds: notes the player must not lose")
+    host(bridge, "trigger")
+    bridge.expect("error")
+    show("clip", "holds: " + tool.command("read", "read").body)
+
+    step("End of the host's input: the bridge shuts down")
+    bridge.focus_pump(False)
+    bridge.close_input()
+    show("bridge", "exit code %d" % bridge.wait_exit())
+
+
+def main():
+    if harness.prepare() != 0:
+        return 1
+    session = harness.Session().start()
+    try:
+        run(session)
+    finally:
+        session.close()
+    return 0
+
+
+START = time.monotonic()
+if __name__ == "__main__":
+    sys.exit(main())
