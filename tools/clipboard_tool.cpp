@@ -27,7 +27,7 @@ struct fill_group {
     unsigned long long size;
 };
 
-// Reads "<count>x<size>" groups up to the end or "text <t>"; 0 on a malformed or too big spec.
+// Reads "<count>x<size>" groups up to the end or "text <t>"; 0 on a malformed or too big request.
 static int parse_fill(const char *cursor, fill_group *groups, int *group_count, const char **text)
 {
     unsigned long long formats = 0, bytes = 0;

@@ -1,0 +1,704 @@
+"""Figures of wine_bridge.exe under Wine, against the stand-in game: start-up, state-line spacing,
+passive and active capture latency, hotkey latency, the cost of a 64 MiB clipboard loan, and the
+bridge's idle CPU and memory.
+
+It prints figures (median, p90, min, max, n) and never passes or fails on timing. One session of
+tests/e2e/harness.py (its own Xvfb and "wineserver -f -p", ended by PID) runs on a private prefix,
+build/bench/wineprefix by default, so that it never meets the end-to-end tests' wineserver. The
+executables are copied to a temporary directory first, so a rebuild during the run changes nothing.
+
+Times are arrival times of lines on the host side (CLOCK_MONOTONIC_RAW, which is also the clock of
+Wine's QueryPerformanceCounter and so of the tools' log stamps). p90 is the nearest-rank value.
+
+usage: bench.py [--quick] [--prefix DIR] [--windows-dir DIR]
+environment: BRIDGE_WINDOWS_DIR (default build/windows), BENCH_WINE_PREFIX (default build/bench/wineprefix)
+"""
+
+import argparse
+import ctypes
+import ctypes.util
+import datetime
+import hashlib
+import math
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+E2E = os.path.join(ROOT, "tests", "e2e")
+EXES = ("wine_bridge.exe", os.path.join("tools", "StarCitizen.exe"), os.path.join("tools", "clipboard_tool.exe"))
+
+FULL = dict(starts=10, spacing_s=5.0, idle_s=10.0, passive=30, active=15, hotkeys=15, loans=5)
+QUICK = dict(starts=4, spacing_s=2.5, idle_s=4.0, passive=10, active=5, hotkeys=5, loans=2)
+
+BIG_FILL = "fill 64x1048576"  # 64 formats of 1 MiB: exactly the snapshot's limits (64 formats, 64 MiB)
+ANSWER_LIMIT_S = 2.0
+COOL_DOWN_S = 2.0
+MACRO_FLOOR_MS = {50: 320, 10: 240}  # key holds and pauses: 70 + delay + 80 + delay + 70, before tick waits
+HOTKEY = (2, 80, "ctrl+p")  # MOD_CONTROL, VK P, and the same for xdotool
+STATUS_SENT = "Position demandée…"
+
+harness = None  # tests/e2e/harness.py, imported once the executables' directory is known
+
+
+# ---- figures --------------------------------------------------------------------------------------
+
+class Table:
+    """Rows of figures under section headings, and notes on anything odd seen on the way."""
+
+    def __init__(self):
+        self.rows = []
+        self.notes = []
+
+    def section(self, title):
+        self.rows.append(("section", title))
+
+    def series(self, label, unit, values, note=""):
+        self.rows.append(("series", label, unit, list(values), note))
+
+    def single(self, label, unit, value, note=""):
+        self.rows.append(("single", label, unit, value, note))
+
+    def note(self, text):
+        self.notes.append(text)
+        progress("  note: " + text)
+
+    def render(self):
+        head = ("figure", "unit", "median", "p90", "min", "max", "n", "")
+        body = []
+        for row in self.rows:
+            if row[0] == "section":
+                body.append(row)
+            elif row[0] == "series":
+                _, label, unit, values, note = row
+                if values:
+                    s = sorted(values)
+                    cells = (fmt(statistics.median(s)), fmt(s[max(0, math.ceil(0.9 * len(s)) - 1)]),
+                             fmt(s[0]), fmt(s[-1]), str(len(s)))
+                else:
+                    cells = ("-", "-", "-", "-", "0")
+                body.append((label, unit) + cells + (note,))
+            else:
+                _, label, unit, value, note = row
+                body.append((label, unit, fmt(value) if value is not None else "-", "", "", "", "1", note))
+        widths = [max(len(r[i]) for r in [head] + [b for b in body if b[0] != "section"]) for i in range(7)]
+        lines = [line_of(head, widths), line_of(tuple("-" * w for w in widths) + ("",), widths)]
+        for row in body:
+            lines.append("[%s]" % row[1] if row[0] == "section" else line_of(row, widths))
+        return "\n".join(lines)
+
+
+def line_of(cells, widths):
+    left = [cells[0].ljust(widths[0]), cells[1].ljust(widths[1])]
+    right = [cells[i].rjust(widths[i]) for i in range(2, 7)]
+    return ("  ".join(left + right) + ("  " + cells[7] if cells[7] else "")).rstrip()
+
+
+def fmt(value):
+    if isinstance(value, int):
+        return str(value)
+    if abs(value) >= 100:
+        return "%.1f" % value
+    return "%.2f" % value
+
+
+def progress(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def ms(seconds):
+    return seconds * 1000.0
+
+
+# ---- /proc readings -------------------------------------------------------------------------------
+
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+
+
+def proc_reading(pid):
+    """CPU ticks (utime+stime), CPU ns of all threads (schedstat), context switches of all threads."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    ticks = int(fields[11]) + int(fields[12])
+    cpu_ns = switches = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
+                cpu_ns += int(f.read().split()[0])
+            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
+                for line in f:
+                    if line.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")):
+                        switches += int(line.split()[1])
+        except (OSError, ValueError, IndexError):
+            pass  # a thread that ended meanwhile
+    return ticks, cpu_ns, switches
+
+
+def memory_kib(pid):
+    values = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, rest = line.partition(":")
+            if key in ("VmRSS", "VmHWM"):
+                values[key] = int(rest.split()[0])
+    return values
+
+
+def measure_cpu(pids, seconds):
+    """Per process: CPU % in 1 s windows (schedstat), CPU % over the whole time (utime+stime),
+    context switches per second."""
+    t0 = harness.now()
+    first = {name: proc_reading(pid) for name, pid in pids.items()}
+    last = dict(first)
+    windows = {name: [] for name in pids}
+    previous_t = t0
+    while harness.now() - t0 < seconds - 1e-3:
+        time.sleep(max(0.0, min(1.0, t0 + seconds - harness.now())))
+        t = harness.now()
+        for name, pid in pids.items():
+            reading = proc_reading(pid)
+            windows[name].append(100.0 * (reading[1] - last[name][1]) / 1e9 / (t - previous_t))
+            last[name] = reading
+        previous_t = t
+    wall = previous_t - t0
+    result = {}
+    for name in pids:
+        total = 100.0 * (last[name][0] - first[name][0]) / CLK_TCK / wall
+        result[name] = (windows[name], total, (last[name][2] - first[name][2]) / wall)
+    return result
+
+
+# ---- X key presses without a process per press --------------------------------------------------
+
+class XTest:
+    """Key presses through libXtst, so that the press's own time is known to the microsecond."""
+
+    def __init__(self, display):
+        x11 = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+        self.xtst = ctypes.CDLL(ctypes.util.find_library("Xtst") or "libXtst.so.6")
+        self.x11 = x11
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x11.XStringToKeysym.restype = ctypes.c_ulong
+        x11.XStringToKeysym.argtypes = [ctypes.c_char_p]
+        x11.XKeysymToKeycode.restype = ctypes.c_ubyte
+        x11.XKeysymToKeycode.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        x11.XFlush.argtypes = [ctypes.c_void_p]
+        x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        self.xtst.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+        self.display = x11.XOpenDisplay(display.encode())
+        if not self.display:
+            raise RuntimeError("XOpenDisplay(%s) failed" % display)
+
+    def keycode(self, name):
+        return self.x11.XKeysymToKeycode(self.display, self.x11.XStringToKeysym(name.encode()))
+
+    def key(self, code, down):
+        self.xtst.XTestFakeKeyEvent(self.display, code, 1 if down else 0, 0)
+        self.x11.XFlush(self.display)
+
+    def close(self):
+        self.x11.XSync(self.display, 0)
+        self.x11.XCloseDisplay(self.display)
+
+
+# ---- the benchmark --------------------------------------------------------------------------------
+
+class Bench:
+    def __init__(self, session, sizes, table):
+        self.session = session
+        self.n = sizes
+        self.table = table
+        self.game = self.tool = self.bridge = None
+        self.epoch = 0
+        self.baseline_macro = {}
+        self.memory = []
+        self.gaps = []  # longest state-line gap of each acquisition, per section
+
+    def new_context(self, enabled=1, delay=50):
+        self.epoch += 1
+        return self.bridge.context(self.epoch, enabled, delay)
+
+    def drop(self, program):
+        program.stop()
+        if program in self.session.programs:
+            self.session.programs.remove(program)
+
+    def start_tools(self):
+        self.game = self.session.game()
+        if self.game.ready.fields.get("front") != "1":
+            self.table.note("the stand-in game did not take the foreground at start")
+        self.tool = self.session.tool()
+
+    # 1. start-up
+    def startup(self):
+        self.table.section("1. start-up (warm prefix, wineserver running; one untimed warm-up start first)")
+        to_ready, to_state, to_exit = [], [], []
+        for run in range(self.n["starts"] + 1):
+            bridge = self.session.bridge()
+            ready = bridge.expect("bridge_ready")
+            state = bridge.expect()
+            if state.kind != "native_state":
+                self.table.note("start %d: the line after the ready line was %r" % (run, state.raw))
+            t = harness.now()
+            bridge.close_input()
+            code = bridge.proc.wait(harness.TIMEOUT)
+            ended = harness.now()
+            self.drop(bridge)
+            if code != 0:
+                self.table.note("start %d: exit code %d after end of input" % (run, code))
+            if run == 0:
+                continue
+            to_ready.append(ms(ready.at - bridge.started))
+            to_state.append(ms(state.at - ready.at))
+            to_exit.append(ms(ended - t))
+        self.table.series("wine wine_bridge.exe started -> ready line", "ms", to_ready)
+        self.table.series("ready line -> first state line", "ms", to_state)
+        self.table.series("stdin closed -> process exit (code 0)", "ms", to_exit)
+
+    def start_bridge(self):
+        self.bridge = self.session.bridge()
+        self.bridge.expect("bridge_ready")
+        self.new_context()
+        self.bridge.focus_pump(True)
+        self.bridge.state(True)
+
+    # 2. state lines
+    def spacing(self):
+        seconds = self.n["spacing_s"]
+        self.table.section("2. state lines (game in front, focus 1 every 100 ms, %.1f s)" % seconds)
+        mark = self.bridge.mark()
+        time.sleep(seconds)
+        lines = self.bridge.since(mark, "native_state")
+        gaps = [ms(b.at - a.at) for a, b in zip(lines, lines[1:])]
+        self.table.series("state line spacing, host arrival", "ms", gaps, ">= 150 by the tick clock")
+        short = [round(g, 2) for g in gaps if g < 149.0]
+        if short:
+            self.table.note("%d state line gap(s) under 149 ms on arrival: %s" % (len(short), short))
+        hidden = [l for l in lines if not l["foreground"]]
+        if hidden:
+            self.table.note("%d of %d state lines said foreground false with focus reports flowing"
+                            % (len(hidden), len(lines)))
+
+    # 7a. idle cost
+    def idle(self):
+        seconds = self.n["idle_s"]
+        self.table.section("7. idle cost (bridge idle, game in front, focus reports flowing, %.0f s)" % seconds)
+        pids = {"wine_bridge.exe": self.bridge.proc.pid, "wineserver": self.session.server.pid,
+                "StarCitizen.exe (stand-in)": self.game.proc.pid, "Xvfb": self.session.xvfb.pid}
+        self.cpu_rows(measure_cpu(pids, seconds), ("wine_bridge.exe", "wineserver"))
+        self.remember_memory("idle, before any loan")
+
+    def cpu_rows(self, readings, detailed):
+        for name, (windows, total, switches) in readings.items():
+            if name in detailed:
+                self.table.series("%s CPU, 1 s windows (schedstat)" % name, "% core", windows)
+            self.table.single("%s CPU over the run (utime+stime)" % name, "% core", total)
+            self.table.single("%s context switches" % name, "/s", switches)
+
+    def remember_memory(self, when):
+        bridge = memory_kib(self.bridge.proc.pid)
+        server = memory_kib(self.session.server.pid)
+        self.memory.append((when, bridge, server))
+
+    # 3. passive capture
+    def passive(self):
+        self.table.section("3. passive capture (the game writes a distinct Coordinates text)")
+        total, notify, report, misses = [], [], [], 0
+        for i in range(self.n["passive"]):
+            text = "Coordinates: x:%d.5 y:-2 z:%d" % (1000 + i, i)
+            mark = self.bridge.mark()
+            copied = self.game.copy(harness.escape(text))
+            offset = time.time() - harness.now()
+            try:
+                line = self.bridge.expect(lambda l: l.kind == "text" and l["text"] == text, start=mark, timeout=5)
+            except AssertionError:
+                misses += 1
+                continue
+            stamped = line["wall_time"] - offset  # the bridge's time stamp, moved to our clock
+            total.append(ms(line.at - copied.t))
+            notify.append(ms(stamped - copied.t))
+            report.append(ms(line.at - stamped))
+            if line["latency_ms"] or line["macro_ms"]:
+                self.table.note("passive text line with non-zero timing figures: %r" % line.raw)
+            time.sleep(0.05)
+        self.table.series("game's copy logged -> text line arrives", "ms", total,
+                          "game stamps after CloseClipboard")
+        self.table.series("  of which: game's copy logged -> bridge's wall_time", "ms", notify,
+                          "clock offset read per sample")
+        self.table.series("  of which: bridge's wall_time -> text line arrives", "ms", report)
+        if misses:
+            self.table.note("passive: %d of %d texts not reported within 5 s" % (misses, self.n["passive"]))
+
+    # 4. active acquisition
+    def active(self, delay):
+        self.table.section("4. active acquisition, context delay %d ms (game answers at once)" % delay)
+        self.new_context(delay=delay)
+        self.gaps = []
+        total, first_status, macro, latency, answer, errors = [], [], [], [], [], []
+        for _ in range(self.n["active"]):
+            result = self.acquire()
+            if result is None:
+                continue
+            line, t0, statuses, answered = result
+            if line.kind == "error":
+                errors.append(line["error"])
+                time.sleep(COOL_DOWN_S + 0.2)
+                continue
+            total.append(ms(line.at - t0))
+            if statuses:
+                first_status.append(ms(statuses[0].at - t0))
+            macro.append(line["macro_ms"])
+            latency.append(line["latency_ms"])
+            if answered:
+                answer.append(ms(line.at - answered.t))
+            time.sleep(0.1)
+        self.baseline_macro[delay] = macro
+        self.table.series("trigger sent -> first status line", "ms", first_status)
+        self.table.series("trigger sent -> text line arrives", "ms", total)
+        self.table.series("macro_ms as reported", "ms", macro, "floor %d" % MACRO_FLOOR_MS[delay])
+        self.table.series("latency_ms as reported", "ms", latency, "includes the 70 ms Enter hold")
+        self.table.series("game's answer logged -> text line arrives", "ms", answer)
+        self.table.series("longest state-line gap around each acquisition", "ms", self.gaps,
+                          "key holds block the main thread")
+        if errors:
+            self.table.note("delay %d: %d error line(s): %s" % (delay, len(errors), sorted(set(errors))))
+
+    def acquire(self, timeout=10.0):
+        """One trigger: (text or error line, time sent, status lines, the game's "answered" line)."""
+        mark, game_mark = self.bridge.mark(), self.game.mark()
+        t0 = self.bridge.send("trigger")
+        try:
+            line = self.bridge.expect(lambda l: l.kind in ("text", "error"), start=mark, timeout=timeout)
+        except AssertionError:
+            self.table.note("a trigger got neither a text nor an error line within %.0f s" % timeout)
+            self.bridge.send("cancel")
+            return None
+        statuses = self.bridge.since(mark, "status")
+        answered = None
+        if line.kind == "text":  # the game logs its answer after its write, maybe after our line came
+            try:
+                answered = self.game.expect("answered", start=game_mark, timeout=2)
+            except AssertionError:
+                pass
+        self.gaps.append(self.longest_state_gap(mark))
+        return line, t0, statuses, answered
+
+    def longest_state_gap(self, mark):
+        """The longest gap between state lines from the last one before mark to the first one after
+        the line just taken (the main thread prints none while it copies a clipboard or holds a key)."""
+        after = self.bridge.expect("native_state")
+        with self.bridge.changed:
+            lines = self.bridge.lines[:self.bridge.cursor]
+        before = [l for l in lines[:mark] if l.kind == "native_state"][-1:]
+        states = before + [l for l in lines[mark:] if l.kind == "native_state"]
+        return max((ms(b.at - a.at) for a, b in zip(states, states[1:])), default=ms(after.at - states[0].at))
+
+    # 5. hotkeys
+    def hotkeys(self):
+        modifiers, vk, keys = HOTKEY
+        self.table.section("5. hotkey %s (bind 0 %d %d) pressed in the game's window" % (keys, modifiers, vk))
+        mark = self.bridge.mark()
+        self.bridge.send("bind 0 %d %d" % (modifiers, vk))
+        self.new_context()  # lines are dispatched in order: the new epoch proves the bind was handled
+        refused = self.bridge.since(mark, "error")
+        if refused:
+            self.table.note("bind refused: %r" % refused[0].raw)
+            return
+        env = dict(os.environ, DISPLAY=self.session.display)
+        found = subprocess.run(["xdotool", "search", "--name", "^StandInGame$"], env=env, capture_output=True,
+                               text=True, stdin=subprocess.DEVNULL)
+        xids = found.stdout.split()
+        if not xids:
+            self.table.note("xdotool found no StandInGame window: %r" % found.stderr)
+            return
+        subprocess.run(["xdotool", "windowfocus", "--sync", xids[0]], env=env, stdin=subprocess.DEVNULL, check=True)
+        spawn, run_time, misses = [], [], 0
+        for _ in range(self.n["hotkeys"]):
+            mark = self.bridge.mark()
+            t0 = harness.now()
+            subprocess.run(["xdotool", "key", keys], env=env, stdin=subprocess.DEVNULL, check=True)
+            t1 = harness.now()
+            line = self.action_after(mark)
+            if line is None:
+                misses += 1
+                continue
+            spawn.append(ms(line.at - t0))
+            run_time.append(ms(t1 - t0))
+            time.sleep(0.15)
+        self.table.series("xdotool key started -> native_action line", "ms", spawn, "includes xdotool's start")
+        self.table.series("  xdotool key: start -> exit (for scale)", "ms", run_time)
+        self.xtest_presses(misses)
+
+    def action_after(self, mark):
+        try:
+            return self.bridge.expect("native_action", start=mark, timeout=3)
+        except AssertionError:
+            return None
+
+    def xtest_presses(self, xdotool_misses):
+        try:
+            x = XTest(self.session.display)
+        except (OSError, RuntimeError, AttributeError) as error:
+            self.table.note("XTest presses skipped: %s" % error)
+            return
+        presses, misses = [], 0
+        try:
+            ctrl, p = x.keycode("Control_L"), x.keycode(HOTKEY[2].split("+")[1])
+            for _ in range(self.n["hotkeys"]):
+                mark = self.bridge.mark()
+                x.key(ctrl, True)
+                t0 = harness.now()
+                x.key(p, True)
+                x.key(p, False)
+                x.key(ctrl, False)
+                line = self.action_after(mark)
+                if line is None:
+                    misses += 1
+                else:
+                    presses.append(ms(line.at - t0))
+                time.sleep(0.15)
+        finally:
+            x.close()
+        self.table.series("XTest P press (Ctrl held) -> native_action line", "ms", presses, "libXtst via ctypes")
+        if xdotool_misses or misses:
+            self.table.note("hotkey presses without an action line: xdotool %d, XTest %d"
+                            % (xdotool_misses, misses))
+        self.bridge.send("bind 0 0 0")
+
+    # 6. clipboard loan
+    def loans(self):
+        self.table.section("6. clipboard loan: %s (64 formats x 1 MiB = 64 MiB), context delay 50" % BIG_FILL)
+        self.new_context(delay=50)
+        self.gaps = []
+        fills, macro, refused = [], [], []
+        for _ in range(self.n["loans"]):
+            t = harness.now()
+            self.tool.command(BIG_FILL, "filled", timeout=120)
+            fills.append(ms(harness.now() - t))
+            result = self.acquire()
+            if result is None:
+                continue
+            line = result[0]
+            if line.kind == "error":
+                refused.append(line["error"])
+                time.sleep(COOL_DOWN_S + 0.2)
+                continue
+            macro.append(line["macro_ms"])
+        self.remember_memory("right after a successful 64 MiB loan")
+        time.sleep(2.0)
+        self.remember_memory("2 s after a successful 64 MiB loan")
+        self.table.series("clipboard_tool fill (for scale)", "ms", fills)
+        self.table.series("macro_ms of an acquisition over it", "ms", macro, "includes the save")
+        self.table.series("  longest state-line gap around each", "ms", self.gaps, "the save blocks the main thread")
+        small = self.baseline_macro.get(50)
+        if macro and small:
+            self.table.single("  save cost: median macro_ms big - small", "ms",
+                              statistics.median(macro) - statistics.median(small), "small: section 4, delay 50")
+        if refused:
+            self.table.note("loan: error line(s) instead of a text: %s" % sorted(set(refused)))
+        self.never_answers()
+
+    def never_answers(self):
+        self.game.command("answer never", "answer")
+        big, small, restore_big, restore_small = [], [], [], []
+        gaps = {True: [], False: []}
+        try:
+            runs = 2 * self.n["loans"]
+            for i in range(runs):
+                loaded = i % 2 == 1  # short and big in turn, so that load changes touch both; big last
+                if loaded:
+                    self.tool.command(BIG_FILL, "filled", timeout=120)
+                else:
+                    self.tool.copy("a short text of the user's")
+                before = self.tool.command("dump", "dump", timeout=60) if i == 1 else None
+                result = self.acquire()
+                if result is None:
+                    continue
+                line, t0, statuses, _ = result
+                gaps[loaded].append(self.gaps[-1])
+                sent = [s for s in statuses if s["status"] == STATUS_SENT]
+                if line.kind != "error" or not sent:
+                    self.table.note("no-answer run: unexpected end %r" % line.raw)
+                else:
+                    (big if loaded else small).append(ms(line.at - t0) - ms(ANSWER_LIMIT_S))
+                    (restore_big if loaded else restore_small).append(ms(line.at - sent[0].at))
+                if i == runs - 1:
+                    self.remember_memory("right after a 64 MiB restore (bridge owns it)")
+                if before is not None:
+                    self.check_restore(before)
+                time.sleep(max(0.0, line.at + COOL_DOWN_S + 0.1 - harness.now()))
+        finally:
+            self.game.command("answer normal", "answer")
+        self.table.series("game never answers, 64 MiB: trigger -> error line - 2 s", "ms", big, "save + restore")
+        self.table.series("game never answers, short text: same", "ms", small)
+        self.table.series("  64 MiB: 'Position demandée' status -> error line", "ms", restore_big, "restore")
+        self.table.series("  short text: same", "ms", restore_small)
+        self.table.series("  64 MiB: longest state-line gap around each", "ms", gaps[True], "save, restore")
+        self.table.series("  short text: same", "ms", gaps[False])
+        if big and small:
+            self.table.single("  save + restore cost: median big - small", "ms",
+                              statistics.median(big) - statistics.median(small))
+        if restore_big and restore_small:
+            self.table.single("  restore cost: median big - small", "ms",
+                              statistics.median(restore_big) - statistics.median(restore_small))
+
+    def check_restore(self, before):
+        after = self.tool.command("dump", "dump", timeout=60)
+        entries = lambda line: line.body.split(" ")[3:]  # after owner=, seq=, count=
+        if entries(after) != entries(before):
+            self.table.note("64 MiB clipboard not restored identically: before %s, after %s"
+                            % (before.body[:120], after.body[:120]))
+        else:
+            progress("  restore checked: %s formats, identical sizes and hashes" % before.fields.get("count"))
+
+    def memory_after_read(self):
+        """Wine's user32 keeps the data that GetClipboardData returned: one more read may release it."""
+        text = "Coordinates: x:1 y:2 z:99999"
+        mark = self.bridge.mark()
+        self.game.copy(harness.escape(text))
+        try:
+            self.bridge.expect(lambda l: l.kind == "text" and l["text"] == text, start=mark, timeout=5)
+        except AssertionError:
+            self.table.note("the passive text after the loans was not reported")
+        self.remember_memory("after the game then copies a short text")
+
+    def memory_rows(self):
+        self.table.section("7. memory (VmRSS / VmHWM from /proc)")
+        for when, bridge, server in self.memory:
+            self.table.single("wine_bridge.exe VmRSS, %s" % when, "MiB", bridge["VmRSS"] / 1024.0)
+            self.table.single("wine_bridge.exe VmHWM, %s" % when, "MiB", bridge["VmHWM"] / 1024.0)
+            self.table.single("wineserver VmRSS, %s" % when, "MiB", server["VmRSS"] / 1024.0)
+
+    # 7b. wineserver without the bridge
+    def without_bridge(self):
+        seconds = self.n["idle_s"]
+        self.table.section("7. the same %.0f s with the bridge ended (game and tool still running)" % seconds)
+        self.drop(self.bridge)
+        self.bridge = None
+        time.sleep(0.5)
+        pids = {"wineserver": self.session.server.pid, "StarCitizen.exe (stand-in)": self.game.proc.pid}
+        self.cpu_rows(measure_cpu(pids, seconds), ("wineserver",))
+
+
+def run_step(table, name, step):
+    progress("measuring: %s" % name)
+    try:
+        step()
+    except Exception as error:  # one step's trouble must not cost the others' figures
+        table.note("%s: not measured fully: %s" % (name, str(error).splitlines()[0][:300]))
+        traceback.print_exc(file=sys.stderr)
+
+
+def header(windows_dir, exe_dir, prefix, quick):
+    bridge = os.path.join(exe_dir, "wine_bridge.exe")
+    with open(bridge, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()[:16]
+    built = datetime.datetime.fromtimestamp(os.path.getmtime(os.path.join(windows_dir, "wine_bridge.exe")))
+    git = subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%h %s"], capture_output=True, text=True,
+                         stdin=subprocess.DEVNULL).stdout.strip()
+    dirty = subprocess.run(["git", "-C", ROOT, "status", "--porcelain", "--", "src"], capture_output=True,
+                           text=True, stdin=subprocess.DEVNULL).stdout.split("\n")
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                          env=harness.wine_env(prefix)).stdout.strip()
+    with open("/proc/loadavg") as f:
+        load = " ".join(f.read().split()[:3])
+    return "\n".join([
+        "wine_bridge.exe benchmark (%s run), %s" % ("quick" if quick else "full",
+                                                     datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S")),
+        "exe: %s (sha256 %s, built %s)" % (bridge_path_label(windows_dir), digest, built.strftime("%H:%M:%S")),
+        "source tree: %s%s" % (git, "; src/ has uncommitted changes" if any(dirty) else ""),
+        "%s; %d CPUs; load average at start %s; prefix %s" % (wine, os.cpu_count(), load, prefix),
+    ])
+
+
+def bridge_path_label(windows_dir):
+    path = os.path.join(windows_dir, "wine_bridge.exe")
+    return os.path.relpath(path, ROOT) if path.startswith(ROOT + os.sep) else path
+
+
+def copy_executables(windows_dir):
+    exe_dir = tempfile.mkdtemp(prefix="bridge-bench-")
+    os.makedirs(os.path.join(exe_dir, "tools"))
+    for exe in EXES:
+        source = os.path.join(windows_dir, exe)
+        if not os.path.isfile(source):
+            shutil.rmtree(exe_dir)
+            raise SystemExit("%s is missing: build the windows preset first (scripts/setup.sh)" % source)
+        shutil.copy2(source, os.path.join(exe_dir, exe))
+    return exe_dir
+
+
+def end_on_signal(number, _frame):
+    raise SystemExit(128 + number)
+
+
+def main():
+    global harness
+    parser = argparse.ArgumentParser(description="Figures of wine_bridge.exe under Wine (never pass/fail).")
+    parser.add_argument("--quick", action="store_true", help="smaller n and shorter windows")
+    parser.add_argument("--prefix", default=os.environ.get("BENCH_WINE_PREFIX")
+                        or os.path.join(ROOT, "build", "bench", "wineprefix"))
+    parser.add_argument("--windows-dir", default=os.environ.get("BRIDGE_WINDOWS_DIR")
+                        or os.path.join(ROOT, "build", "windows"))
+    args = parser.parse_args()
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, end_on_signal)
+    prefix = os.path.abspath(args.prefix)
+    windows_dir = os.path.abspath(args.windows_dir)
+
+    exe_dir = copy_executables(windows_dir)
+    session = None
+    try:
+        os.environ["BRIDGE_WINDOWS_DIR"] = exe_dir
+        sys.dont_write_bytecode = True  # no __pycache__ in tests/e2e, which is not ours
+        sys.path.insert(0, E2E)
+        import harness as imported
+        harness = imported
+
+        progress("preparing the prefix %s (about 10 s the first time)" % prefix)
+        if harness.prepare(prefix) != 0:
+            raise SystemExit("could not prepare the Wine prefix %s" % prefix)
+        title = header(windows_dir, exe_dir, prefix, args.quick)
+        table = Table()
+        session = harness.Session(prefix).start()
+        bench = Bench(session, QUICK if args.quick else FULL, table)
+        bench.start_tools()
+        run_step(table, "start-up", bench.startup)
+        run_step(table, "bridge with the game in front", bench.start_bridge)
+        if bench.bridge is not None:
+            steps = [("state line spacing", bench.spacing), ("idle cost", bench.idle),
+                     ("passive capture", bench.passive), ("active, delay 50", lambda: bench.active(50)),
+                     ("active, delay 10", lambda: bench.active(10)), ("hotkeys", bench.hotkeys),
+                     ("clipboard loan", bench.loans), ("memory after a read", bench.memory_after_read),
+                     ("memory", bench.memory_rows), ("without the bridge", bench.without_bridge)]
+            for name, step in steps:
+                run_step(table, name, step)
+        with open("/proc/loadavg") as f:
+            load = " ".join(f.read().split()[:3])
+        print(title)
+        print("load average at end %s. Figures only: nothing here passes or fails." % load)
+        print()
+        print(table.render())
+        if table.notes:
+            print()
+            print("Notes:")
+            for text in table.notes:
+                print("- " + text)
+        return 0
+    finally:
+        if session is not None:
+            session.close()
+        shutil.rmtree(exe_dir, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
