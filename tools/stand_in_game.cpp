@@ -94,7 +94,9 @@ static void key(HWND window, WPARAM vk, LPARAM lparam, int down)
     // Not lParam bit 30: Wine keeps it per virtual key, and every scan-code event shares key 0.
     int repeat = down && held[scan];
     held[scan] = (BYTE)down;
-    log_line("key %s %d %u", down ? "down" : "up", scan, (unsigned)vk);
+    // The message time is the tick at which the sender injected the event: holds measured with it
+    // do not depend on when this process got round to the message.
+    log_line("key %s %d %u sent=%lu", down ? "down" : "up", scan, (unsigned)vk, (unsigned long)GetMessageTime());
     if (scan == SCAN_CTRL)
         ctrl_down = down;
     if (!down || repeat)
@@ -168,8 +170,9 @@ static void command_state(HWND window, const char *)
 //   front -> "front <1 if now in front>"          copy <t> / copy-sized <bytes> <t> -> "copied <seq>"
 //   read -> "read text <t>" or "read none"          answer normal|text <t>|late <ms> [<t>]|never -> "answer <mode>"
 //   state -> "state front=<0|1> chat=<0|1> ctrl=<0|1> line=<t>"                  quit -> "bye"
-// Events: "ready hwnd=<n> pid=<n> front=<0|1>", "key down|up <scan> <vk>", "chat open", "chat closed",
-// "pasted <t>", "paste failed <why>", "ran <t>", "answered <t>". Bad input: "error <message>".
+// Events: "ready hwnd=<n> pid=<n> front=<0|1>", "key down|up <scan> <vk> sent=<message time in ms>",
+// "chat open", "chat closed", "pasted <t>", "paste failed <why>", "ran <t>", "answered <t>".
+// Bad input: "error <message>".
 static const tool_command commands[] = {
     {"front", command_front},
     {"copy", command_copy},

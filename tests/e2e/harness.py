@@ -11,6 +11,7 @@ Run "python3 harness.py prepare" once to create the prefix (wineboot -i).
 Environment: BRIDGE_WINDOWS_DIR (the Windows build dir), BRIDGE_WINE_PREFIX (the prefix dir).
 """
 
+import contextlib
 import json
 import os
 import select
@@ -39,6 +40,21 @@ def state_line(foreground, hwnd=0, pid=0, busy=False, epoch=0):
     """The exact bytes of a state line."""
     return ('{"native_state":true,"foreground":%s,"hwnd":%d,"pid":%d,"busy":%s,"epoch":%d}\r\n'
             % (json.dumps(foreground), hwnd, pid, json.dumps(busy), epoch)).encode()
+
+
+def status_line(text, epoch):
+    """The exact bytes of a status line."""
+    return ('{"status":"%s","epoch":%d}\r\n' % (text, epoch)).encode()
+
+
+def error_line(message, epoch):
+    """The exact bytes of an error line; message includes any suffix."""
+    return ('{"error":"%s","epoch":%d}\r\n' % (message, epoch)).encode()
+
+
+def action_line(name, epoch):
+    """The exact bytes of a hotkey's action line."""
+    return ('{"native_action":"%s","epoch":%d}\r\n' % (name, epoch)).encode()
 
 
 def figure(name, value):
@@ -154,6 +170,32 @@ class Session:
         """Runs a Wine command to its end (wineboot, for instance)."""
         return subprocess.run(["wine", *args], env=self.env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout).returncode
+
+    def xdotool(self, *args):
+        """Runs xdotool on the session's display; returns its output."""
+        if not self.display:
+            raise RuntimeError("the session has no display")
+        result = subprocess.run(["xdotool", *args], env=self.env, stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=TIMEOUT)
+        if result.returncode != 0:
+            raise AssertionError("xdotool %s: exit %d, %s" % (" ".join(args), result.returncode, result.stderr))
+        return result.stdout
+
+    def focus_x_window(self, title):
+        """Gives the X input focus to the newest window of that title, so that X key events reach
+        it (with no window manager the focus otherwise stays PointerRoot); returns its xid."""
+        xid = self.xdotool("search", "--name", "^%s$" % title).split()[-1]
+        self.xdotool("windowfocus", "--sync", xid)
+        return xid
+
+    @contextlib.contextmanager
+    def key_held(self, key):
+        """Holds an X key (xdotool name) down for the with-block; the X focus must be on a Wine window."""
+        self.xdotool("keydown", key)
+        try:
+            yield
+        finally:
+            self.xdotool("keyup", key)
 
     def start_program(self, kind, exe, *args):
         program = kind(self, exe, *args)
@@ -303,7 +345,11 @@ class Program:
                 self.changed.wait(remaining)
 
     def wait_exit(self, timeout=TIMEOUT):
-        return self.proc.wait(timeout)
+        """The exit code, once the program has ended and its last line has been read."""
+        code = self.proc.wait(timeout)
+        with self.changed:
+            self.changed.wait_for(lambda: self.ended, timeout)
+        return code
 
     def stop(self):
         """End of input first (a clean exit), then our own PID if it does not go."""
@@ -374,6 +420,14 @@ class Bridge(Program):
         return self.expect(lambda l: l.kind == "native_state" and l["foreground"] == foreground,
                            timeout=timeout, start=start)
 
+    def settle(self, mark, states=2):
+        """Waits for that many state lines after the lines now read, which proves that the commands
+        and hotkeys sent so far were handled (posted messages go before WM_TIMER); returns the raw
+        bytes of every other line since mark."""
+        for _ in range(states):
+            self.expect("native_state", start=self.mark())
+        return [line.raw for line in self.since(mark, lambda l: l.kind != "native_state")]
+
 
 class Tool(Program):
     """The stand-in game or the clipboard tool: a command gets one reply line (or an error line)."""
@@ -399,6 +453,36 @@ class Tool(Program):
 
     def copy(self, escaped_text):
         return self.command("copy " + escaped_text, "copied")
+
+    def fill(self, groups):
+        """clipboard_tool: "fill <count>x<bytes> ... [text <t>]"."""
+        return self.command("fill " + groups, "filled", timeout=2 * TIMEOUT)
+
+    def dump(self):
+        """clipboard_tool: what the clipboard holds, as a Dump; retried while another process
+        (the bridge restoring a large clipboard, say) keeps the clipboard open."""
+        deadline = now() + TIMEOUT
+        while True:
+            mark = self.mark()
+            self.send("dump")
+            got = self.expect(lambda l: l.kind in ("dump", "error"), timeout=2 * TIMEOUT, start=mark)
+            if got.kind == "dump":
+                return Dump(got)
+            if "busy" not in got.text or now() > deadline:
+                raise AssertionError("%s dump: %s" % (self.name, got.text))
+
+
+class Dump:
+    """The clipboard as clipboard_tool dumped it: owner pid, sequence number and, in enumeration
+    order, "<format>:<size>:<fnv1a64>" per format."""
+
+    def __init__(self, line):
+        self.owner = int(line.fields["owner"])
+        self.seq = int(line.fields["seq"])
+        self.formats = [w for w in line.body.split(" ") if "=" not in w]
+
+    def __repr__(self):
+        return "<clipboard owner=%d seq=%d %s>" % (self.owner, self.seq, " ".join(self.formats))
 
 
 def escape(text):
