@@ -1,0 +1,226 @@
+// Acquisition: the stage machine from "trigger" to the game's answer or one error line.
+
+#include "bridge_test.h"
+
+#define RELEASE "Relâchez le raccourci…"
+#define ASKED "Position demandée…"
+#define COOLING "Le relevé précédent a expiré · patientez un instant avant de recommencer"
+#define NOT_IN_FRONT "Report annulé : Star Citizen n’est plus au premier plan"
+#define LOST "Acquisition interrompue : le jeu a perdu le premier plan"
+#define EXPIRED "Acquisition annulee : touches maintenues ou sequence expiree"
+#define NO_ANSWER "Aucune nouvelle position reçue"
+#define ENTER_REFUSED "Wine a refuse la touche Entree"
+#define KEY_HELD "Acquisition interrompue : touche de saisie maintenue"
+#define PASTE_FAILED "Collage de commande Wine impossible"
+#define SUBMIT_REFUSED "Wine a refuse la validation"
+#define NOT_SAVED "Le presse-papiers Wine ne peut pas être sauvegardé"
+
+class acquisition : public bridge_test {
+protected:
+    ULONGLONG base = 0;  // tick of the last trigger
+
+    void SetUp() override
+    {
+        bridge_test::SetUp();
+        enabled = 1;
+        game_in_front();
+        clipboard_write_text(OTHER, u"user text");
+        w.filetime = 133444736001234567ull;  // 1700000000.1234567 s after 1970
+    }
+
+    // A trigger now, then the default timeline (delay 50): Enter at +5 (up at +75), Ctrl+V at +125
+    // (up at +205), the final Enter at +255 (up at +325), until the stage wanted.
+    void reach(int wanted)
+    {
+        static const ULONGLONG stage_at[] = {0, 0, 5, 125, 255};
+        base = w.tick;
+        command("trigger\n");
+        for (int s = 2; s <= wanted; s++)
+            tick(base + stage_at[s]);
+        ASSERT_EQ(wanted, stage);
+    }
+};
+
+TEST_F(acquisition, a_trigger_types_the_command_and_reports_the_answer_with_its_timing)
+{
+    reach(1);
+    EXPECT_EQ(base + 1000, deadline);
+    tick(base + 5);
+    EXPECT_TRUE(stage == 2 && started == base + 5 && deadline == base + 3005 && due == base + 125);
+    tick(base + 124);
+    EXPECT_EQ(2, stage);
+    tick(base + 125);
+    EXPECT_TRUE(stage == 3 && due == base + 255);
+    tick(base + 254);
+    EXPECT_EQ(3, stage);
+    tick(base + 255);
+    EXPECT_TRUE(stage == 4 && submitted == base + 255 && deadline == base + 2255 && completed == base + 325);
+    at(base + 400);
+    clipboard_write_text(GAME, u"Coordinates: 1 2 3");
+    clipboard_change();
+    EXPECT_EQ((lines_t{status_line(RELEASE), status_line(ASKED),
+                       "{\"text\":\"Coordinates: 1 2 3\",\"wall_time\":1700000000.123457,\"latency_ms\":145,"
+                       "\"macro_ms\":320,\"epoch\":0}"}),
+              lines());
+    EXPECT_EQ((lines_t{"28 8 +0", "28 10 +70", "29 8 +120", "47 8 +130", "47 10 +200", "29 10 +200", "28 8 +250",
+                       "28 10 +320"}),
+              events());
+    EXPECT_EQ(utf16(u"Coordinates: 1 2 3"), clipboard_bytes(CF_UNICODETEXT));
+    EXPECT_TRUE(stage == 0 && target == NULL && saved_count == 0 && passive_after == 0);
+    for (const std::string &line : lines(true))
+        EXPECT_NE(std::string::npos, line.find("\"busy\":true")) << line;
+}
+
+TEST_F(acquisition, keys_still_down_after_1000_ms_end_the_wait_without_touching_the_clipboard)
+{
+    w.key_state[VK_CONTROL] = (SHORT)0x8000;
+    reach(1);
+    tick(base + 999);
+    EXPECT_EQ(1, stage);
+    tick(base + 1000);
+    EXPECT_EQ((lines_t{status_line(RELEASE), error_line(EXPIRED)}), lines());
+    EXPECT_EQ(lines_t{}, calls_named({"OpenClipboard"}));
+}
+
+TEST_F(acquisition, the_next_keystroke_stage_waits_delay_ms_after_the_keys_came_up)
+{
+    command("context 0 1 10\n");
+    reach(1);
+    static const struct { ULONGLONG at; int stage; } ticks[] = {{5, 2}, {84, 2}, {85, 3}, {174, 3}, {175, 4}};
+    for (const auto &t : ticks) {
+        tick(base + t.at);
+        EXPECT_EQ(t.stage, stage) << t.at;
+    }
+}
+
+TEST_F(acquisition, a_trigger_is_refused_while_disabled_running_cooling_down_or_without_the_game)
+{
+    enabled = 0;
+    command("trigger\n");
+    enabled = 1;
+    stage = 3;
+    command("trigger\n");
+    EXPECT_EQ(3, stage);
+    stage = 0;
+    passive_after = w.tick + 1;
+    command("trigger\n");
+    passive_after = w.tick;
+    w.foreground = OTHER;
+    command("trigger\n");
+    w.foreground = GAME;
+    command("trigger\n");
+    EXPECT_EQ((lines_t{error_line(COOLING), error_line(NOT_IN_FRONT), status_line(RELEASE)}), lines());
+    EXPECT_TRUE(stage == 1 && target == GAME && target_pid == GAME_PID);
+}
+
+TEST_F(acquisition, cancel_and_context_end_an_acquisition_silently_and_only_context_cools_down)
+{
+    command("context 0 1 50\n");
+    EXPECT_EQ(0ull, passive_after);
+    reach(3);
+    command("cancel\n");
+    EXPECT_TRUE(stage == 0 && passive_after == 0);
+    EXPECT_EQ(utf16(u"user text"), clipboard_bytes(CF_UNICODETEXT));
+    at(w.tick + 100);
+    reach(3);
+    command("context 0 1 50\n");
+    EXPECT_TRUE(stage == 0 && passive_after == w.tick + 2000);
+    EXPECT_EQ(utf16(u"user text"), clipboard_bytes(CF_UNICODETEXT));
+    EXPECT_EQ((lines_t{status_line(RELEASE), status_line(RELEASE)}), lines());
+}
+
+TEST_F(acquisition, an_answer_examined_in_the_tick_of_the_deadline_wins_over_it)
+{
+    reach(4);
+    at(base + 2250);
+    clipboard_write_text(GAME, u"Coordinates: 1");
+    w.open_clipboard.fail_next();  // busy at the signal: examined again at the next tick
+    clipboard_change();
+    tick(base + 2255);
+    EXPECT_EQ((lines_t{status_line(RELEASE), status_line(ASKED),
+                       "{\"text\":\"Coordinates: 1\",\"wall_time\":1700000000.123457,\"latency_ms\":1995,"
+                       "\"macro_ms\":320,\"epoch\":0}"}),
+              lines());
+    EXPECT_TRUE(stage == 0 && passive_after == 0);
+    EXPECT_NE(std::string::npos, lines(true).back().find("\"busy\":true")) << "the tick's state line came first";
+}
+
+TEST_F(acquisition, a_change_made_before_the_final_enter_never_completes_the_acquisition)
+{
+    reach(3);
+    clipboard_write_text(GAME, u"Coordinates: 0");  // its notification comes only after the final Enter
+    tick(base + 255);
+    clipboard_change();
+    EXPECT_EQ(4, stage);
+    at(base + 400);
+    clipboard_write_text(GAME, u"Coordinates: 1");
+    clipboard_change();
+    EXPECT_EQ(0, stage);
+    EXPECT_EQ(lines_t{"Coordinates: 1"}, lines_t{narrow(last_text)});
+}
+
+TEST_F(acquisition, the_clipboard_is_given_back_before_the_error_line_is_printed)
+{
+    reach(2);
+    w.key_state[VK_MENU] = (SHORT)0x8000;
+    size_t printed_at_restore = 0;
+    w.before_open = [&printed_at_restore] { printed_at_restore = printed_lines().size(); };
+    size_t printed_before = printed_lines().size();
+    tick(base + 125);
+    EXPECT_EQ(printed_before, printed_at_restore);
+    EXPECT_EQ(lines_t{error_line(KEY_HELD, true)}, lines_t{printed_lines().back()});
+}
+
+struct failure {
+    const char *name;
+    int stage;             // reached before the cause
+    void (*cause)(void);
+    ULONGLONG at;          // the tick that fails, after the trigger
+    const char *message;
+    bool suffix, cool_down;
+    const char16_t *clipboard;  // what the clipboard holds in the end
+};
+
+static void PrintTo(const failure &f, std::ostream *out) { *out << f.name; }
+
+class acquisition_failure : public acquisition, public testing::WithParamInterface<failure> {};
+
+TEST_P(acquisition_failure, prints_one_error_line_and_gives_the_clipboard_back)
+{
+    const failure &f = GetParam();
+    reach(f.stage);
+    f.cause();
+    tick(base + f.at);
+    lines_t expected = {status_line(RELEASE)};
+    if (f.stage == 4)
+        expected.push_back(status_line(ASKED));
+    expected.push_back(error_line(f.message, f.suffix));
+    EXPECT_EQ(expected, lines());
+    EXPECT_TRUE(stage == 0 && target == NULL);
+    EXPECT_EQ(f.cool_down ? w.tick + 2000 : 0, passive_after);
+    EXPECT_EQ(utf16(f.clipboard), clipboard_bytes(CF_UNICODETEXT));
+}
+
+static void game_not_in_front(void) { w.foreground = OTHER; }
+static void nothing(void) {}
+
+INSTANTIATE_TEST_SUITE_P(
+    acquisition, acquisition_failure,
+    testing::Values(
+        failure{"lost_front_at_stage_1", 1, game_not_in_front, 5, LOST, false, false, u"user text"},
+        failure{"lost_front_at_stage_2", 2, game_not_in_front, 125, LOST, true, false, u"user text"},
+        failure{"lost_front_at_stage_4", 4, game_not_in_front, 400, LOST, true, true, u"user text"},
+        failure{"other_process_at_stage_2", 2, [] { w.window_pids[GAME] = 999; }, 125, LOST, true, false, u"user text"},
+        failure{"lost_front_after_the_deadline", 2, game_not_in_front, 3005, LOST, true, false, u"user text"},
+        failure{"deadline_at_stage_2", 2, nothing, 3005, EXPIRED, true, false, u"user text"},
+        failure{"deadline_at_stage_3", 3, nothing, 3005, EXPIRED, true, false, u"user text"},
+        failure{"no_answer_at_stage_4", 4, nothing, 2255, NO_ANSWER, true, true, u"user text"},
+        failure{"key_down_at_stage_2", 2, [] { w.key_state[VK_SHIFT] = (SHORT)0x8000; }, 125, KEY_HELD, true, false, u"user text"},
+        failure{"key_down_at_stage_3", 3, [] { w.key_state['V'] = (SHORT)0x8000; }, 255, KEY_HELD, true, false, u"user text"},
+        failure{"command_replaced_at_stage_2", 2, [] { clipboard_write_text(OTHER, u"copied meanwhile"); }, 125, PASTE_FAILED, true, false,
+                u"copied meanwhile"},
+        failure{"paste_refused", 2, [] { w.send_input.fail_next(); }, 125, PASTE_FAILED, true, false, u"user text"},
+        failure{"enter_refused", 1, [] { w.send_input.fail_next(); }, 5, ENTER_REFUSED, false, false, u"user text"},
+        failure{"final_enter_refused", 3, [] { w.send_input.fail_next(); }, 255, SUBMIT_REFUSED, true, true, u"user text"},
+        failure{"clipboard_not_saved", 1, [] { w.open_clipboard.fail_next(); }, 5, NOT_SAVED, false, false, u"user text"}),
+    [](const testing::TestParamInfo<failure> &info) { return std::string(info.param.name); });
