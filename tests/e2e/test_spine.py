@@ -16,6 +16,7 @@ BAD_LINES = [
     b"focus\n",
     b"\n",
     b"\xff\xfe\x01binary\x7f\n",
+    b"abc\x1adef\n",  # Ctrl+Z: the end of input for a text-mode reader
 ]
 
 
@@ -111,7 +112,8 @@ class Spine(WineCase):
         mark = self.bridge.mark()
         for line in BAD_LINES:
             self.bridge.send(line)
-        self.bridge.context(5)
+        self.bridge.send(b"context 5 1 50\r\n")
+        self.bridge.expect(lambda l: l.kind == "native_state" and l["epoch"] == 5, start=mark)
         self.assertEqual(self.bridge.since(mark, lambda l: l.kind != "native_state"), [])
         self.assertIsNone(self.bridge.proc.poll())
 
