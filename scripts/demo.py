@@ -33,7 +33,7 @@ def echo(program, who, worth_showing):
                 return
         for line in fresh:
             if worth_showing(line):
-                show(who, line.text if getattr(line, "t", None) is None else "%s %s" % (line.kind, line.body))
+                show(who, line.text if getattr(line, "t", None) is None else "%s %s" % (line.kind, game_event(line)))
 
 
 def bridge_filter():
@@ -47,6 +47,11 @@ def bridge_filter():
         last_state["state"] = line.data
         return changed
     return worth_showing
+
+
+def game_event(line):
+    """A tool's log line without its times."""
+    return " ".join(word for word in line.body.split(" ") if not word.startswith("sent="))
 
 
 GAME_EVENTS = ("key", "chat", "pasted", "ran", "answered")  # the game's log, less its replies to us
