@@ -221,25 +221,9 @@ static const tool_command commands[] = {
     {"quit", command_quit},
 };
 
-static LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
-{
-    switch (message) {
-    case WM_TOOL_LINE: run_command(window, commands, ARRAYSIZE(commands), wparam, (char *)lparam); return 0;
-    // Not DestroyWindow: hiding a visible window makes Wine wait 2 s for a window manager that
-    // Xvfb lacks. The window goes with the process.
-    case WM_CLOSE: PostQuitMessage(0); return 0;
-    default: return DefWindowProcW(window, message, wparam, lparam);
-    }
-}
+static const tool clipboard_tool = {L"ClipboardTool", 340, 0, commands, ARRAYSIZE(commands), NULL};
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
-    HWND window = create_tool_window(instance, L"ClipboardTool", L"ClipboardTool", procedure, 340, 0);
-    if (!window || !start_line_reader(window)) {
-        log_line("error start-up failed");
-        return 1;
-    }
-    log_line("ready hwnd=%llu pid=%lu front=%d", (unsigned long long)(UINT_PTR)window, GetCurrentProcessId(),
-             GetForegroundWindow() == window);
-    return run_message_loop();
+    return run_tool(instance, &clipboard_tool);
 }

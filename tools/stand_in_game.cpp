@@ -183,29 +183,21 @@ static const tool_command commands[] = {
     {"quit", command_quit},
 };
 
-static LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+// The game's own messages: its keys and the timer of a late answer.
+static int game_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     switch (message) {
-    case WM_KEYDOWN: case WM_SYSKEYDOWN: key(window, wparam, lparam, 1); return 0;
-    case WM_KEYUP: case WM_SYSKEYUP: key(window, wparam, lparam, 0); return 0;
-    case WM_TIMER: late_answer(window); return 0;
-    case WM_TOOL_LINE: run_command(window, commands, ARRAYSIZE(commands), wparam, (char *)lparam); return 0;
-    // Not DestroyWindow: hiding a visible window makes Wine wait 2 s for a window manager that
-    // Xvfb lacks. The window goes with the process.
-    case WM_CLOSE: PostQuitMessage(0); return 0;
-    default: return DefWindowProcW(window, message, wparam, lparam);
+    case WM_KEYDOWN: case WM_SYSKEYDOWN: key(window, wparam, lparam, 1); return 1;
+    case WM_KEYUP: case WM_SYSKEYUP: key(window, wparam, lparam, 0); return 1;
+    case WM_TIMER: late_answer(window); return 1;
+    default: return 0;
     }
 }
+
+static const tool stand_in_game = {L"StandInGame", 0, 1, commands, ARRAYSIZE(commands), game_message};
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
     wcscpy(answer_text, default_answer);
-    HWND window = create_tool_window(instance, L"StandInGame", L"StandInGame", procedure, 0, 1);
-    if (!window || !start_line_reader(window)) {
-        log_line("error start-up failed");
-        return 1;
-    }
-    int front = take_foreground(window);
-    log_line("ready hwnd=%llu pid=%lu front=%d", (unsigned long long)(UINT_PTR)window, GetCurrentProcessId(), front);
-    return run_message_loop();
+    return run_tool(instance, &stand_in_game);
 }

@@ -62,22 +62,26 @@ void log_line_at(double t, const char *format, ...)
     va_end(arguments);
 }
 
-HWND create_tool_window(HINSTANCE instance, const WCHAR *class_name, const WCHAR *title, WNDPROC procedure, int x,
-                        int activate)
+static const tool *running;  // the tool of this process, set once before its window exists
+
+static LRESULT CALLBACK tool_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// The visible top-level window of the tool, activated or not; NULL on failure.
+static HWND create_tool_window(HINSTANCE instance)
 {
     WNDCLASSW window_class;
     memset(&window_class, 0, sizeof window_class);
-    window_class.lpfnWndProc = procedure;
+    window_class.lpfnWndProc = tool_procedure;
     window_class.hInstance = instance;
     window_class.hCursor = LoadCursorW(NULL, (LPCWSTR)IDC_ARROW);
     window_class.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
-    window_class.lpszClassName = class_name;
+    window_class.lpszClassName = running->name;
     if (!RegisterClassW(&window_class))
         return NULL;
-    HWND window =
-        CreateWindowExW(0, class_name, title, WS_OVERLAPPEDWINDOW, x, 0, 320, 240, NULL, NULL, instance, NULL);
+    HWND window = CreateWindowExW(0, running->name, running->name, WS_OVERLAPPEDWINDOW, running->x, 0, 320, 240, NULL,
+                                  NULL, instance, NULL);
     if (window)
-        ShowWindow(window, activate ? SW_SHOW : SW_SHOWNOACTIVATE);
+        ShowWindow(window, running->take_front ? SW_SHOW : SW_SHOWNOACTIVATE);
     return window;
 }
 
@@ -118,7 +122,8 @@ static DWORD WINAPI line_reader(LPVOID parameter)
     return 0;
 }
 
-int start_line_reader(HWND window)
+// Starts the thread that posts every stdin line to window as WM_TOOL_LINE, then WM_CLOSE at the end.
+static int start_line_reader(HWND window)
 {
     HANDLE thread = CreateThread(NULL, 0, line_reader, window, 0, NULL);
     if (!thread)
@@ -136,23 +141,45 @@ static int word_matches(const char *line, const char *word, const char **rest)
     return 1;
 }
 
-void run_command(HWND window, const tool_command *table, int count, WPARAM cut, char *line)
+// Runs the line through the tool's commands; an unknown word gets an error line. Frees the line.
+static void run_command(HWND window, WPARAM cut, char *line)
 {
     const char *rest;
     int i = 0;
-    while (i < count && !word_matches(line, table[i].word, &rest))
+    while (i < running->command_count && !word_matches(line, running->commands[i].word, &rest))
         i++;
     if (cut)
         log_line("error line too long");
-    else if (i < count)
-        table[i].run(window, rest);
+    else if (i < running->command_count)
+        running->commands[i].run(window, rest);
     else
         log_line("error unknown command");
     free(line);
 }
 
-int run_message_loop(void)
+static LRESULT CALLBACK tool_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
+    if (running->own_message && running->own_message(window, message, wparam, lparam))
+        return 0;
+    switch (message) {
+    case WM_TOOL_LINE: run_command(window, wparam, (char *)lparam); return 0;
+    // Not DestroyWindow: hiding a visible window makes Wine wait 2 s for a window manager that
+    // Xvfb lacks. The window goes with the process.
+    case WM_CLOSE: PostQuitMessage(0); return 0;
+    default: return DefWindowProcW(window, message, wparam, lparam);
+    }
+}
+
+int run_tool(HINSTANCE instance, const tool *description)
+{
+    running = description;
+    HWND window = create_tool_window(instance);
+    if (!window || !start_line_reader(window)) {
+        log_line("error start-up failed");
+        return 1;
+    }
+    int front = running->take_front ? take_foreground(window) : GetForegroundWindow() == window;
+    log_line("ready hwnd=%llu pid=%lu front=%d", (unsigned long long)(UINT_PTR)window, GetCurrentProcessId(), front);
     MSG message;
     while ((int)GetMessageW(&message, NULL, 0, 0) > 0) {
         TranslateMessage(&message);

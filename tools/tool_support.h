@@ -26,15 +26,21 @@ __attribute__((format(gnu_printf, 2, 3)))
 #endif
 void log_line_at(double t, const char *format, ...);
 
-// Creates the visible top-level window of a tool at x, activated or not; NULL on failure.
-HWND create_tool_window(HINSTANCE instance, const WCHAR *class_name, const WCHAR *title, WNDPROC procedure, int x,
-                        int activate);
-// Starts the thread that posts every stdin line to window as WM_TOOL_LINE, then WM_CLOSE at the end.
-int start_line_reader(HWND window);
-// Runs the line through the table; an unknown word gets an error line. Frees the line.
-void run_command(HWND window, const tool_command *table, int count, WPARAM cut, char *line);
-// The message loop; returns the exit code.
-int run_message_loop(void);
+// What makes one tool: its window's name (class and title) and place, whether it takes the
+// foreground at start, its commands, and the window messages of its own (NULL for none), a handler
+// that returns 1 when it took the message.
+struct tool {
+    const WCHAR *name;
+    int x;
+    int take_front;
+    const tool_command *commands;
+    int command_count;
+    int (*own_message)(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+};
+
+// Runs a tool: its visible window, the stdin reader, the ready line "ready hwnd=<n> pid=<n>
+// front=<0|1>", then the message loop until the end of its input. Returns the exit code.
+int run_tool(HINSTANCE instance, const tool *description);
 
 // UTF-8 with the escapes \\ \r \n \t \uXXXX into UTF-16 with a terminator; the unit count, or -1.
 int decode_text(const char *in, WCHAR *out, int capacity);

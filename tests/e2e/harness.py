@@ -415,6 +415,14 @@ class Bridge(Program):
         self.epoch = epoch
         return self.expect(lambda l: l.kind == "native_state" and l["epoch"] == epoch, start=mark)
 
+    def enable(self, epoch=1):
+        """Once ready: enabled with the epoch, focus reports flowing, the game seen in front."""
+        self.expect("bridge_ready")
+        self.context(epoch)
+        self.focus_pump(True)
+        self.state(True)
+        return self
+
     def state(self, foreground, start=None, timeout=TIMEOUT):
         """The next state line whose foreground is as given."""
         return self.expect(lambda l: l.kind == "native_state" and l["foreground"] == foreground,

@@ -27,11 +27,7 @@ def key_of(line):
 class Hotkeys(WineCase):
     def setUp(self):
         self.game = self.session.game()
-        self.bridge = self.session.bridge()
-        self.bridge.expect("bridge_ready")
-        self.bridge.context(1)
-        self.bridge.focus_pump(True)
-        self.bridge.state(True)
+        self.bridge = self.session.bridge().enable()
         self.session.focus_x_window("StandInGame")
 
     def bind(self, *lines):

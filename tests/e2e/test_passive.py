@@ -25,11 +25,7 @@ class PassiveCapture(WineCase):
         self.bridge = None
 
     def start_bridge(self):
-        self.bridge = self.session.bridge()
-        self.bridge.expect("bridge_ready")
-        self.bridge.context(1)
-        self.bridge.focus_pump(True)
-        self.bridge.state(True)
+        self.bridge = self.session.bridge().enable()
 
     def assert_text_line(self, line, text):
         """Byte-exact but for wall_time, which must be within a second of our clock."""
