@@ -3,9 +3,10 @@
 // A visible window that takes the foreground at start and behaves like the game's chat as the bridge
 // drives it: Enter opens the chat, Ctrl+V pastes the clipboard's Unicode text into the chat line,
 // Enter again runs the line and closes the chat, and "/showlocation" is answered by putting a
-// coordinates text on the clipboard from this window. Keys are recognised by scan code (lParam bits
-// 16-23) and Ctrl is tracked here, because the bridge's scan-code events carry no virtual key and do
-// not show in GetAsyncKeyState.
+// coordinates text on the clipboard from this window. It reads its keys one of the ways games do
+// (game_keys: window messages by scan code or by virtual key, polled key state, DirectInput 8 or raw
+// input), chosen with --keys=<way> at start (scan by default) or the "keys" command, and acts only
+// on what that way shows of a key, never kinder than such a game.
 //
 // The test drives it through stdin (commands in the table below) and reads one log line per event
 // on stdout, each ending with its QueryPerformanceCounter time in ms. All work runs on the main
@@ -17,12 +18,9 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "game_keys.h"
 #include "tool_support.h"
 
-#define SCAN_ESCAPE 1
-#define SCAN_ENTER 28
-#define SCAN_CTRL 29
-#define SCAN_V 47
 #define ANSWER_TIMER 1
 #define CHAT_UNITS 4096
 #define ANSWER_NEVER -1
@@ -30,8 +28,7 @@
 static const WCHAR default_answer[] = L"Coordinates: x:-12345.678 y:234.5 z:7.25";
 static const WCHAR chat_command[] = L"/showlocation";
 
-static int ctrl_down;                       // the last Ctrl event by scan code was a press
-static BYTE held[256];                      // scan codes now down, to tell auto-repeat from a press
+static int ctrl_down;                       // Ctrl was down at the last key seen
 static int chat_open;                       // Enter opened the chat and it has not run yet
 static WCHAR chat_line[CHAT_UNITS];         // what was pasted into the open chat
 static WCHAR answer_text[TOOL_TEXT_UNITS];  // the text that answers "/showlocation"
@@ -88,24 +85,20 @@ static void enter(HWND window)
     log_line("chat open");
 }
 
-static void key(HWND window, WPARAM vk, LPARAM lparam, int down)
+// The message time (or time stamp) is the tick at which the sender injected the event: holds
+// measured with it do not depend on when this process got round to the event.
+static void key(HWND window, const key_change *change)
 {
-    int scan = (int)((lparam >> 16) & 0xFF);
-    // Not lParam bit 30: Wine keeps it per virtual key, and every scan-code event shares key 0.
-    int repeat = down && held[scan];
-    held[scan] = (BYTE)down;
-    // The message time is the tick at which the sender injected the event: holds measured with it
-    // do not depend on when this process got round to the message.
-    log_line("key %s %d %u sent=%lu", down ? "down" : "up", scan, (unsigned)vk, (unsigned long)GetMessageTime());
-    if (scan == SCAN_CTRL)
-        ctrl_down = down;
-    if (!down || repeat)
+    log_line("key %s %d %d sent=%lu via=%s", change->down ? "down" : "up", change->scan, change->vk,
+             (unsigned long)change->sent, keys_way_name(keys_way()));
+    ctrl_down = change->ctrl;
+    if (!change->down || change->repeat)
         return;
-    if (scan == SCAN_ENTER)
+    if (change->key == KEY_ENTER)
         enter(window);
-    else if (scan == SCAN_V && ctrl_down && chat_open)
+    else if (change->key == KEY_V && change->ctrl && chat_open)
         paste(window);
-    else if (scan == SCAN_ESCAPE && chat_open) {
+    else if (change->key == KEY_ESCAPE && chat_open) {
         chat_open = 0;
         log_line("chat closed");
     }
@@ -158,6 +151,23 @@ static void command_answer(HWND, const char *rest)
     log_line("answer %.*s", (int)strcspn(rest, " "), rest);
 }
 
+static void use_way(HWND window, int way)
+{
+    if (use_keys_way(window, way, key))
+        log_line("keys %s", keys_way_name(way));
+    else
+        log_line("error keys %s: %s", keys_way_name(way), keys_error);
+}
+
+static void command_keys(HWND window, const char *rest)
+{
+    int way = keys_way_named(rest);
+    if (way < 0)
+        log_line("error usage: keys scan | vk | poll | dinput | raw");
+    else
+        use_way(window, way);
+}
+
 static void command_state(HWND window, const char *)
 {
     char *line = encode_text(chat_line, (int)wcslen(chat_line));
@@ -170,8 +180,10 @@ static void command_state(HWND window, const char *)
 //   front -> "front <1 if now in front>"          copy <t> / copy-sized <bytes> <t> -> "copied <seq>"
 //   read -> "read text <t>" or "read none"          answer normal|text <t>|late <ms> [<t>]|never -> "answer <mode>"
 //   state -> "state front=<0|1> chat=<0|1> ctrl=<0|1> line=<t>"                  quit -> "bye"
-// Events: "ready hwnd=<n> pid=<n> front=<0|1>", "key down|up <scan> <vk> sent=<message time in ms>",
-// "chat open", "chat closed", "pasted <t>", "paste failed <why>", "ran <t>", "answered <t>".
+//   keys scan|vk|poll|dinput|raw -> "keys <way>"
+// Events: "keys <way>" (the way at start, before the ready line), "ready hwnd=<n> pid=<n> front=<0|1>",
+// "key down|up <scan> <vk> sent=<tick in ms> via=<way>", "chat open", "chat closed", "pasted <t>",
+// "paste failed <why>", "ran <t>", "answered <t>".
 // Bad input: "error <message>".
 static const tool_command commands[] = {
     {"front", command_front},
@@ -180,24 +192,41 @@ static const tool_command commands[] = {
     {"read", command_read},
     {"answer", command_answer},
     {"state", command_state},
+    {"keys", command_keys},
     {"quit", command_quit},
 };
 
-// The game's own messages: its keys and the timer of a late answer.
+static int startup_way = WAY_SCAN;
+
+// The game's own messages: the way it starts reading keys, its keys and the timer of a late answer.
 static int game_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
+    if (keys_message(window, message, wparam, lparam))
+        return 1;
     switch (message) {
-    case WM_KEYDOWN: case WM_SYSKEYDOWN: key(window, wparam, lparam, 1); return 1;
-    case WM_KEYUP: case WM_SYSKEYUP: key(window, wparam, lparam, 0); return 1;
-    case WM_TIMER: late_answer(window); return 1;
+    case WM_CREATE: use_way(window, startup_way); return 0;
+    case WM_TIMER: if (wparam == ANSWER_TIMER) late_answer(window); return 1;
     default: return 0;
     }
 }
 
 static const tool stand_in_game = {L"StandInGame", 0, 1, commands, ARRAYSIZE(commands), game_message};
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
+// The one start-up option: "--keys=<way>".
+static int parse_options(const char *command_line)
 {
+    if (!*command_line)
+        return 1;
+    startup_way = strncmp(command_line, "--keys=", 7) == 0 ? keys_way_named(command_line + 7) : -1;
+    return startup_way >= 0;
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR command_line, int)
+{
+    if (!parse_options(command_line)) {
+        log_line("error usage: StarCitizen.exe [--keys=scan|vk|poll|dinput|raw]");
+        return 2;
+    }
     wcscpy(answer_text, default_answer);
     return run_tool(instance, &stand_in_game);
 }

@@ -205,8 +205,8 @@ class Session:
     def bridge(self):
         return self.start_program(Bridge, exe_path("wine_bridge.exe"))
 
-    def game(self):
-        return self.start_program(Tool, exe_path("tools", "StarCitizen.exe")).wait_ready()
+    def game(self, *args):
+        return self.start_program(Tool, exe_path("tools", "StarCitizen.exe"), *args).wait_ready()
 
     def tool(self):
         return self.start_program(Tool, exe_path("tools", "clipboard_tool.exe")).wait_ready()

@@ -32,7 +32,7 @@ TEXT_LINE = re.compile(rb'\{"text":"%s","wall_time":(\d+\.\d{6}),"latency_ms":(\
                        % (re.escape(DEFAULT_ANSWER.encode()), EPOCH))
 
 # The game's event that shows the stage reached: with a delay of 500 ms the bridge waits there.
-AT_STAGE = {2: "key up %d 0" % ENTER, 3: "key up %d 0" % CTRL, 4: "ran /showlocation"}
+AT_STAGE = {2: "key up %d" % ENTER, 3: "key up %d" % CTRL, 4: "ran /showlocation"}
 
 
 def statuses(stage):
@@ -41,22 +41,24 @@ def statuses(stage):
 
 
 def key_events(lines):
-    """(down|up, scan, the tick in ms at which it was sent) of the game's key lines that carry no
-    virtual key, that is the bridge's."""
+    """(down|up, scan, the tick in ms at which it was sent) of the game's key lines for the keys that
+    the bridge types; given the lines since a trigger, in which no one else types them, the bridge's."""
     events = []
     for line in lines:
         words = line.body.split(" ")
-        if line.kind == "key" and words[2] == "0":
+        if line.kind == "key" and int(words[1]) in (ENTER, CTRL, V):
             events.append((words[0], int(words[1]), int(line.fields["sent"])))
     return events
 
 
 class Acquisition(WineCase):
-    def prepare(self, groups=USER_CLIPBOARD, enabled=1, delay=50, answer="normal"):
-        """Fresh programs, the user's clipboard (its dump kept in self.before), the context and the
-        game's answer; returns once the bridge sees the game in front again (a large fill stalls Wine)."""
+    def prepare(self, groups=USER_CLIPBOARD, enabled=1, delay=50, answer="normal", keys="scan"):
+        """Fresh programs, the game reading keys the given way, the user's clipboard (its dump kept in
+        self.before), the context and the game's answer; returns once the bridge sees the game in
+        front again (a large fill stalls Wine)."""
         self.session.stop_programs()
-        self.game = self.session.game()
+        self.game = self.session.game("--keys=" + keys)
+        self.assertEqual(self.game.since(0, lambda l: l.kind in ("keys", "error"))[0].body, keys)
         self.tool = self.session.tool()
         self.bridge = self.session.bridge()
         self.bridge.expect("bridge_ready")
@@ -262,7 +264,7 @@ class Acquisition(WineCase):
                 if formats == 2:
                     status, _, failed = self.bridge.since(self.bridge_mark, lambda l: l.kind != "native_state")
                     first_enter, last_enter = [l.t for l in self.game.since(self.game_mark)
-                                               if l.text.startswith("key down %d 0 " % ENTER)]
+                                               if l.text.startswith("key down %d " % ENTER)]
                     figure("64 MiB save: status line to first Enter (ms)", round((first_enter - status.at) * 1000))
                     figure("64 MiB restore: 2 s deadline to error line (ms)",
                            round((failed.at - last_enter - 2.0) * 1000))
