@@ -1,8 +1,11 @@
 // Keyboard: what the bridge types into the game, and the hotkeys the host binds.
 //
-// Main thread only. Keys are injected by scan code alone (no virtual key), as a game reading raw
-// scan codes expects; such events do not show in GetAsyncKeyState, so the released-keys test only
-// sees the player's own keys. Before the first key and again before V, the captured target window
+// Main thread only. Each key event carries its scan code, flagged KEYEVENTF_SCANCODE, and the key's
+// own virtual key too: Windows and Wine 9.10 on ignore the virtual key of a scan-code event and map
+// the scan code themselves, but Wine 8.0 to 9.9 pass it on as it is, and with 0 there a game that
+// reads virtual keys, key state or WM_CHAR never sees the key. Every key typed is released before
+// send_keys returns, so the released-keys test still finds them up. Before the first key and again
+// before V, the captured target window
 // must still be the game's window in front; once Ctrl went down it always comes up again.
 // send_keys sleeps for the key holds (70 or 80 ms): nothing else is handled meanwhile.
 //
@@ -29,6 +32,7 @@ int key_event(int vk, int up)
         return 0;
     INPUT input = {};
     input.type = INPUT_KEYBOARD;
+    input.ki.wVk = (WORD)vk;
     input.ki.wScan = scan;
     input.ki.dwFlags = KEYEVENTF_SCANCODE | (up ? KEYEVENTF_KEYUP : 0);
     return SendInput(1, &input, sizeof(INPUT)) == 1;

@@ -11,7 +11,7 @@
 
 enum keys_mode { TYPE_ENTER = 0, TYPE_PASTE = 1 };
 
-// Injects one press (up 0) or release of vk by its scan code alone.
+// Injects one press (up 0) or release of vk by its scan code, with vk itself beside it.
 int key_event(int vk, int up);
 // Types Enter (TYPE_ENTER) or Ctrl+V into the target window, checking it is still in front.
 int send_keys(int mode);

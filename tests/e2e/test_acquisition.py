@@ -33,6 +33,8 @@ TEXT_LINE = re.compile(rb'\{"text":"%s","wall_time":(\d+\.\d{6}),"latency_ms":(\
 
 # The game's event that shows the stage reached: with a delay of 500 ms the bridge waits there.
 AT_STAGE = {2: "key up %d" % ENTER, 3: "key up %d" % CTRL, 4: "ran /showlocation"}
+# The ways in which the stand-in game can read keys (its --keys option).
+KEY_WAYS = ["scan", "vk", "poll", "dinput", "raw"]
 
 
 def statuses(stage):
@@ -159,6 +161,24 @@ class Acquisition(WineCase):
         figure("macro_ms", int(macro))
         figure("latency_ms", int(latency))
         figure("trigger to text line (ms)", round((text.at - sent) * 1000, 1))
+
+    def test_an_acquisition_goes_through_each_way_a_game_reads_keys(self):
+        for way in KEY_WAYS:
+            with self.subTest(keys=way):
+                self.prepare(keys=way)
+                self.trigger()
+                end = self.bridge.expect(lambda l: l.kind in ("text", "error"), start=self.bridge_mark)
+                self.assertIsNotNone(TEXT_LINE.fullmatch(end.raw), "%s; the game logged %s" % (
+                    self.lines(), [l.text for l in self.game.since(self.game_mark)]))
+                self.assertEqual(self.lines(), [status_line(RELEASE, EPOCH), status_line(REQUESTED, EPOCH), end.raw])
+                self.assertEqual([l.text.rsplit(" ", 1)[0] for l in self.game.since(self.game_mark)
+                                  if l.kind in ("pasted", "ran")], ["pasted /showlocation", "ran /showlocation"])
+                keys = self.game.since(self.game_mark, "key")
+                self.assertEqual({l.fields["via"] for l in keys}, {way})
+                self.assertEqual([scan for kind, scan, _ in key_events(keys) if kind == "down"], [ENTER, CTRL, V, ENTER])
+                after = self.tool.dump()
+                self.assertEqual(after.owner, self.game.pid, "the clipboard is the game's answer, not our command")
+                self.assertEqual(self.tool.command("read", "read").body, "text " + DEFAULT_ANSWER)
 
     def test_no_answer_fails_after_2_s_restores_the_clipboard_and_starts_a_cool_down(self):
         self.prepare(answer="never")

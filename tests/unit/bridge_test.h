@@ -110,14 +110,24 @@ inline std::string utf16(const std::u16string &text)
 
 typedef std::vector<std::string> lines_t;
 
-// The key events sent, as "scan flags +ms", ms counted from the first event; an event with a
-// virtual key, a time, extra information or a type other than the keyboard's is marked.
+// The virtual key whose scan code is scan in the double's layout, 0 for none.
+inline WORD vk_of_scan(WORD scan)
+{
+    for (const auto &pair : w.scan_codes)
+        if (pair.second == scan)
+            return (WORD)pair.first;
+    return 0;
+}
+
+// The key events sent, as "scan flags +ms", ms counted from the first event; an event whose virtual
+// key is not the key of its scan code, with a time, extra information or a type other than the
+// keyboard's is marked.
 inline lines_t events(void)
 {
     lines_t out;
     for (const key_sent &key : w.keys_sent) {
         char line[64];
-        bool odd = key.type != INPUT_KEYBOARD || key.vk || key.time || key.extra;
+        bool odd = key.type != INPUT_KEYBOARD || key.vk != vk_of_scan(key.scan) || key.time || key.extra;
         snprintf(line, sizeof line, "%u %lu +%llu%s", key.scan, key.flags, key.tick - w.keys_sent[0].tick,
                  odd ? " odd" : "");
         out.push_back(line);

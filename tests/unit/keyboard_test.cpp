@@ -26,14 +26,15 @@ TEST_F(keyboard, released_asks_the_position_key_first_then_seven_keys_and_stops_
     }
 }
 
-TEST_F(keyboard, a_key_event_carries_the_scan_code_alone)
+TEST_F(keyboard, a_key_event_carries_the_scan_code_and_the_key_s_own_virtual_key)
 {
     EXPECT_EQ(1, key_event(VK_RETURN, 0));
     EXPECT_EQ(1, key_event(0x10000 | VK_CONTROL, 1));  // only the low 16 bits name the key
     EXPECT_EQ(0, key_event('A', 0));                    // no scan code: nothing is sent
     w.send_input.fail_next();
     EXPECT_EQ(0, key_event('V', 0));
-    EXPECT_EQ((lines_t{"28 8 +0", "29 10 +0"}), events());
+    EXPECT_EQ((lines_t{"28 8 +0", "29 10 +0"}), events());  // marked "odd" if the virtual key were not its own
+    EXPECT_EQ(VK_CONTROL, w.keys_sent[1].vk);
     EXPECT_EQ(3u, calls_named({"SendInput"}).size());
 }
 
