@@ -11,6 +11,11 @@
 //
 // Hotkeys are registered on window under the identifiers 0x514E + slot; the system keeps the
 // bindings, the bridge only the key of the "position" slot, which must be up before typing.
+// Wine ignores MOD_NOREPEAT: a held combination fires again at the keyboard's repeat rate, and a
+// host that triggers on every action line would start a second acquisition. So a slot reported once
+// is reported again only after the timer tick has seen its key up (held_hotkey); a press after a
+// release is always reported. Only a release and a new press between two ticks (10 ms apart, more
+// while send_keys holds a key) would pass for a repeat.
 
 #include "keyboard.h"
 
@@ -89,6 +94,7 @@ int released(void)
 void bind_hotkey(int slot, int modifiers, int vk)
 {
     UnregisterHotKey(window, HOTKEY_BASE + slot);
+    held_hotkey[slot] = 0;
     if (slot == 0)
         position_vk = vk;
     if (vk == 0)
@@ -97,14 +103,22 @@ void bind_hotkey(int slot, int modifiers, int vk)
         print_line("{\"error\":\"Raccourci refuse par Wine (erreur %lu)\",\"epoch\":%d}\n", GetLastError(), epoch);
 }
 
-void hotkey_pressed(WPARAM id)
+void hotkey_pressed(WPARAM id, LPARAM keys)
 {
     if (!enabled || !foreground_game())
         return;
     UINT slot = (UINT)id - HOTKEY_BASE;
-    if (slot >= HOTKEY_SLOTS)
+    if (slot >= HOTKEY_SLOTS || held_hotkey[slot])
         return;
+    held_hotkey[slot] = HIWORD(keys);
     print_line("{\"native_action\":\"%s\",\"epoch\":%d}\n", actions[slot], epoch);
+}
+
+void watch_held_hotkeys(void)
+{
+    for (int slot = 0; slot < HOTKEY_SLOTS; slot++)
+        if (held_hotkey[slot] && !key_down(held_hotkey[slot]))
+            held_hotkey[slot] = 0;
 }
 
 void unregister_hotkeys(void)

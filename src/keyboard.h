@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #define HOTKEY_BASE 0x514E
-#define HOTKEY_SLOTS 4
 #define ENTER_HOLD_MS 70
 #define CTRL_LEAD_MS 10
 #define V_HOLD_MS 70
@@ -20,7 +19,10 @@ int released(void);
 
 // "bind slot modifiers vk", numbers already in range.
 void bind_hotkey(int slot, int modifiers, int vk);
-// WM_HOTKEY: reports the slot's action while the game is in front.
-void hotkey_pressed(WPARAM id);
+// WM_HOTKEY (keys: its lParam, modifiers and virtual key): reports the slot's action while the game
+// is in front, once per press of the key.
+void hotkey_pressed(WPARAM id, LPARAM keys);
+// Timer tick: a reported hotkey whose key is up again may be reported again.
+void watch_held_hotkeys(void);
 // Shutdown: gives up all four registrations.
 void unregister_hotkeys(void);

@@ -33,6 +33,7 @@ std::atomic<int> host_focus;
 std::atomic<ULONGLONG> focus_at;
 ULONGLONG last_state;
 int position_vk;
+WORD held_hotkey[HOTKEY_SLOTS];
 int stage;
 HWND target;
 DWORD target_pid;
@@ -76,6 +77,7 @@ void reset_bridge_state(void)
     focus_at.store(0);
     last_state = 0;
     position_vk = 0;
+    memset(held_hotkey, 0, sizeof held_hotkey);
     stage = 0;
     target = NULL;
     target_pid = 0;
@@ -90,11 +92,13 @@ void reset_bridge_state(void)
     last_fix = 0;
 }
 
-// One tick: the game watch, then the pending clipboard change, then the acquisition's stage step.
+// One tick: the keys of held hotkeys, the game watch, then the pending clipboard change, then the
+// acquisition's stage step.
 static void tick(void)
 {
     ULONGLONG now = GetTickCount64();
     HWND front;
+    watch_held_hotkeys();
     if (!watch_step(now, &front))
         return;
     clipboard_update();
@@ -112,7 +116,7 @@ LRESULT CALLBACK procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam
 {
     switch (message) {
     case WM_TIMER: tick(); return 0;
-    case WM_HOTKEY: hotkey_pressed(wparam); return 0;
+    case WM_HOTKEY: hotkey_pressed(wparam, lparam); return 0;
     case WM_CLIPBOARDUPDATE: clipboard_changed(); return 0;
     case WM_HOST_LINE: dispatch_command((char *)lparam); return 0;
     case WM_CLOSE: close_window(hwnd); return 0;

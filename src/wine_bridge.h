@@ -7,6 +7,7 @@
 #define SNAPSHOT_FORMATS 64
 #define TEXT_UNITS 4096
 #define COOL_DOWN_MS 2000
+#define HOTKEY_SLOTS 4
 
 // One clipboard format of the user's, copied aside during an acquisition.
 struct saved_format {
@@ -23,6 +24,7 @@ extern std::atomic<int> host_focus;         // the host's last focus report (rea
 extern std::atomic<ULONGLONG> focus_at;     // tick of the last focus report (reader thread writes)
 extern ULONGLONG last_state;                // tick of the last state line
 extern int position_vk;                     // virtual key of the "position" hotkey, 0 for none
+extern WORD held_hotkey[HOTKEY_SLOTS];      // key of each slot's reported hotkey until seen up, 0 for none
 extern int stage;                           // 0 idle, 1 keys held, 2 chat open, 3 pasted, 4 sent
 extern HWND target;                         // game window captured at "trigger"
 extern DWORD target_pid;                    // its process id

@@ -62,6 +62,8 @@ constexpr UINT VK_RETURN = 0x0D, VK_SHIFT = 0x10, VK_CONTROL = 0x11, VK_MENU = 0
 constexpr DWORD INPUT_KEYBOARD = 1, KEYEVENTF_KEYUP = 0x0002, KEYEVENTF_SCANCODE = 0x0008, MAPVK_VK_TO_VSC = 0;
 constexpr DWORD PROCESS_QUERY_LIMITED_INFORMATION = 0x1000, ERROR_HOTKEY_ALREADY_REGISTERED = 1409;
 #define HWND_MESSAGE ((HWND)(LONG_PTR)-3)
+#define HIWORD(value) ((WORD)(((ULONG_PTR)(value) >> 16) & 0xFFFF))
+#define MAKELPARAM(low, high) ((LPARAM)(DWORD)((WORD)(low) | ((DWORD)(WORD)(high) << 16)))
 
 // user32: windows and messages
 ATOM RegisterClassW(const WNDCLASSW *window_class);

@@ -3,6 +3,7 @@
 A press that fires a hotkey never reaches the game as a key down of its letter, only as the key up;
 that is how a test knows that a press was taken as a hotkey even when the bridge reports nothing."""
 
+import time
 import unittest
 
 from harness import WineCase, action_line, figure
@@ -15,6 +16,7 @@ SLOTS = [
     (2, 4, "shift+b", 66, "previous"),
     (3, 6, "ctrl+shift+s", 83, "survey"),
 ]
+HOLD_S = 1.5  # beyond the X server's auto-repeat delay (660 ms), then about 25 repeats a second
 OUT_OF_RANGE = ["bind 4 2 80", "bind 0 16 80", "bind 0 2 256", "bind -1 2 80", "bind 0 -1 80", "bind 0 2 -5"]
 
 
@@ -99,6 +101,19 @@ class Hotkeys(WineCase):
 
     def test_a_combination_taken_by_another_slot_is_refused_with_wine_error_1409(self):
         self.assertEqual(self.bind("bind 0 2 80", "bind 1 2 80"), [(REFUSED % (1409, 1)).encode()])
+        self.assert_fires(CTRL_P, "position")
+
+    def test_a_held_hotkey_is_reported_once_and_again_after_its_release(self):
+        self.bind("bind 0 2 80")
+        game_mark = self.game.mark()
+        with self.session.key_held("p"):  # X repeats a held key, as a keyboard does
+            self.game.expect(lambda _: len(self.game.since(game_mark, lambda l: l.kind == "key" and key_of(l) == (
+                "down", 80))) >= 3, start=game_mark)
+        game_mark, bridge_mark = self.game.mark(), self.bridge.mark()
+        with self.session.key_held("ctrl+p"):
+            time.sleep(HOLD_S)
+        self.game.expect(lambda l: l.kind == "key" and key_of(l) == ("up", 80), start=game_mark)
+        self.assertEqual(self.bridge.settle(bridge_mark), [action_line("position", self.bridge.epoch)])
         self.assert_fires(CTRL_P, "position")
 
 

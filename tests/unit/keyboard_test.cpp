@@ -164,3 +164,24 @@ TEST_F(keyboard, a_hotkey_press_is_reported_while_enabled_with_the_game_in_front
                        "{\"native_action\":\"next\",\"epoch\":0}"}),
               lines());
 }
+
+TEST_F(keyboard, a_reported_hotkey_is_reported_again_only_once_a_tick_has_seen_its_key_up)
+{
+    enabled = 1;
+    game_in_front();
+    const LPARAM ctrl_p = MAKELPARAM(2, 'P'), alt_n = MAKELPARAM(1, 'N');
+    w.key_state = {{'P', (SHORT)0x8000}, {'N', (SHORT)0x8000}};
+    procedure(window, WM_HOTKEY, 0x514E, ctrl_p);
+    procedure(window, WM_HOTKEY, 0x514F, alt_n);  // each slot holds its own key
+    tick(START_TICK + 10);
+    procedure(window, WM_HOTKEY, 0x514E, ctrl_p);  // P still down: Wine's auto-repeat
+    w.key_state.erase('P');
+    tick(START_TICK + 20);
+    procedure(window, WM_HOTKEY, 0x514E, ctrl_p);
+    procedure(window, WM_HOTKEY, 0x514F, alt_n);
+    command("bind 1 1 78\n");  // a new binding's first press counts
+    procedure(window, WM_HOTKEY, 0x514F, alt_n);
+    const std::string position = "{\"native_action\":\"position\",\"epoch\":0}",
+                      next = "{\"native_action\":\"next\",\"epoch\":0}";
+    EXPECT_EQ((lines_t{position, next, position, next}), lines());
+}
