@@ -124,7 +124,9 @@ class Acquisition(WineCase):
         stop()
         after_stop = self.game.mark()
         self.expect_lines(*statuses(stage), settle=5)
-        self.assertEqual(key_events(self.game.since(after_stop)), [], "no key after the stop")
+        # The release of a key pressed before the stop may reach the game's log after it.
+        self.assertEqual([e for e in key_events(self.game.since(after_stop)) if e[0] == "down"], [],
+                         "no key pressed after the stop")
         self.assert_restored()
 
     def test_trigger_types_the_chat_command_and_reports_the_answer(self):
