@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (Debian 12, as root), then builds both sides:
 # build/windows (wine_bridge.exe and its tools, cross-built) and build/native (the tests).
+# The second Wine's root is built by the tests that need it (scripts/wine10.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,6 +9,7 @@ packages=(
     cmake ninja-build g++ python3 libgtest-dev libgmock-dev
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     wine wine64 xvfb xdotool xclip
+    debootstrap  # the Debian 13 root with Wine 10.0 (scripts/wine10.sh)
 )
 
 missing=()
@@ -17,8 +19,8 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    apt-get -o DPkg::Lock::Timeout=900 update -qq
+    apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 cmake --preset windows >/dev/null

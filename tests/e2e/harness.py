@@ -8,12 +8,15 @@ which it ends its own Wine processes and saves the registry), then Xvfb. Should 
 first, the kernel sends those two signals itself (setpriv --pdeathsig).
 
 Run "python3 harness.py prepare" once to create the prefix (wineboot -i).
-Environment: BRIDGE_WINDOWS_DIR (the Windows build dir), BRIDGE_WINE_PREFIX (the prefix dir).
+Environment: BRIDGE_WINDOWS_DIR (the Windows build dir), BRIDGE_WINE_PREFIX (the prefix dir),
+BRIDGE_WINE_MAJOR (the major version of the Wine that the run is meant for: a session refuses
+to start under another one, so that a run never passes under the wrong Wine).
 """
 
 import contextlib
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -27,8 +30,9 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 WINDOWS_DIR = os.environ.get("BRIDGE_WINDOWS_DIR") or os.path.join(ROOT, "build", "windows")
-PREFIX = os.environ.get("BRIDGE_WINE_PREFIX") or os.path.join(ROOT, "build", "native", "wineprefix")
+PREFIX = os.environ.get("BRIDGE_WINE_PREFIX") or os.path.join(ROOT, "build", "native", "wineprefix-wine8")
 READY_MARK = ".e2e-ready"
+WINE_MAJOR = int(os.environ.get("BRIDGE_WINE_MAJOR") or 0)
 
 TIMEOUT = 15.0  # generous: a loaded CI machine must never fail a wait that would succeed
 FOCUS_PERIOD = 0.1
@@ -105,6 +109,7 @@ class Session:
             if display:
                 self.display = self._start_xvfb()
             self.env = wine_env(self.prefix, self.display)
+            self.wine, self.wine_major = self._wine_version()
             self._start_server()
         except BaseException:
             self.close()
@@ -136,6 +141,18 @@ class Session:
             os.close(read_end)
             if write_end is not None:
                 os.close(write_end)
+
+    def _wine_version(self):
+        """What "wine --version" says (e.g. "wine-10.0 (Debian 10.0~repack-6)") and its major number."""
+        said = subprocess.run(["wine", "--version"], env=self.env, stdin=subprocess.DEVNULL, capture_output=True,
+                              text=True, timeout=TIMEOUT).stdout.strip()
+        found = re.match(r"wine-(\d+)\.", said)
+        if not found:
+            raise RuntimeError("wine --version said %r" % said)
+        major = int(found.group(1))
+        if WINE_MAJOR and major != WINE_MAJOR:
+            raise RuntimeError("this run is meant for Wine %d, but wine --version says %s" % (WINE_MAJOR, said))
+        return said, major
 
     def _server_listening(self):
         """Whether a wineserver answers on this prefix's socket (its place is in prefix/wineserver)."""
@@ -504,6 +521,7 @@ class WineCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.session = Session().start()
+        print("%s under %s" % (cls.__name__, cls.session.wine), file=sys.stderr)
 
     @classmethod
     def tearDownClass(cls):
