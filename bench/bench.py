@@ -616,7 +616,8 @@ def header(windows_dir, exe_dir, prefix, quick):
                                                      datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S")),
         "exe: %s (sha256 %s, built %s)" % (bridge_path_label(windows_dir), digest, built.strftime("%H:%M:%S")),
         "source tree: %s%s" % (git, "; src/ has uncommitted changes" if any(dirty) else ""),
-        "%s; %d CPUs; load average at start %s; prefix %s" % (wine, os.cpu_count(), load, prefix),
+        "Wine: %s" % wine,
+        "%d CPUs; load average at start %s; prefix %s" % (os.cpu_count(), load, prefix),
     ])
 
 
