@@ -62,7 +62,7 @@ build_root() {
                 apt-get install -y --no-install-recommends $2 && apt-get clean"
         ' sh "$partial" "$PACKAGES" >"$log" 2>&1; then
         remove_partial "$partial"
-        fail "cannot build the Debian 13 root with Wine 10.0 (no network to the Debian mirror?): see $log"
+        fail "cannot build the Debian 13 root, so nothing runs under Wine 10.0 (no network to the Debian mirror?): see $log"
     fi
     [ -x "$partial/usr/bin/wine" ] || fail "the Debian 13 root has no wine after its build: see $log"
     mv "$partial" "$ROOT"
