@@ -8,6 +8,7 @@ packages=(
     cmake ninja-build g++ python3 libgtest-dev libgmock-dev
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     wine wine64 xvfb xdotool xclip
+    gnuplot-nox
 )
 
 missing=()
@@ -17,8 +18,9 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # Other installs may hold dpkg's lock for a while: wait for it rather than fail.
+    apt-get -o DPkg::Lock::Timeout=900 update -qq
+    apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 cmake --preset windows >/dev/null

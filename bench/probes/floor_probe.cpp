@@ -8,7 +8,8 @@
 //   listen  a message-only clipboard listener: on each change it stamps the wall-clock time, reads
 //           the Unicode text and prints both on one line. No checks, no timer.
 //   loan    on each "loan" line, saves every clipboard format with the bridge's calls, puts a short
-//           text in their place, then puts them all back; prints the two durations.
+//           text in their place, then puts them all back and frees the copies; prints the two
+//           durations (open to close, and the restore with the freeing).
 //
 // Main thread: the window procedure. Reader thread: stdin, like the bridge's (binary mode, 255-byte
 // reads, focus reports kept, other lines posted as WM_PROBE_LINE). Every line is written whole.
@@ -232,9 +233,9 @@ static void lend_clipboard(void)
         put_back();
         CloseClipboard();
     }
-    double t2 = now_ms();
     int formats = loan_count;
-    SIZE_T bytes = release_loan();
+    SIZE_T bytes = release_loan();  // the bridge's restore frees its copies too
+    double t2 = now_ms();
     print_line("{\"loan\":%s,\"formats\":%d,\"bytes\":%llu,\"save_ms\":%.3f,\"restore_ms\":%.3f}\n",
                restored ? "true" : "false", formats, (unsigned long long)bytes, t1 - t0, t2 - t1);
 }
