@@ -41,13 +41,14 @@ EXES = ("wine_bridge.exe", os.path.join("tools", "StarCitizen.exe"), os.path.joi
         os.path.join("bench", "floor_probe.exe"), os.path.join("bench", "start_probe.exe"))
 
 # rounds: how many times the bridge and its floor probe take turns in the idle and passive figures
-FULL = dict(starts=10, spacing_s=5.0, idle_s=10.0, passive=30, active=15, hotkeys=15, loans=5, rounds=5)
+FULL = dict(starts=10, spacing_s=5.0, idle_s=12.0, passive=30, active=15, hotkeys=15, loans=5, rounds=6)
 QUICK = dict(starts=4, spacing_s=2.5, idle_s=4.0, passive=10, active=5, hotkeys=5, loans=2, rounds=2)
 
 BIG_FILL = "fill 64x1048576"  # 64 formats of 1 MiB: exactly the snapshot's limits (64 formats, 64 MiB)
 ANSWER_LIMIT_S = 2.0
 COOL_DOWN_S = 2.0
 KEY_HOLDS_MS = 220  # Enter 70, Ctrl+V 10 + 70, Enter 70; the context delay comes twice between them
+ENTER_HOLD_MS = 70
 SETTLE_S = 0.5  # after a program starts, before its figures count
 HOTKEY = (2, 80, "ctrl+p")  # MOD_CONTROL, VK P, and the same for xdotool
 STATUS_SENT = "Position demandée…"
@@ -186,7 +187,7 @@ class Bench:
         self.gaps = []  # longest state-line gap of each acquisition, per section
         self.timer_period_ms = None  # WM_TIMER period of SetTimer(5 ms), measured by the idle probe
         self.chart = {"passive": ([], []), "macro": {}}  # distributions beside their floors
-        self.loan_floor = {"save": [], "restore": []}  # floor_probe.exe's loans, ms
+        self.loan_floor = {"save": []}  # floor_probe.exe's saves, ms
         self.probe_starts = {}  # per mode, floor_probe.exe started -> its ready line, ms
 
     def new_context(self, enabled=1, delay=50):
@@ -358,7 +359,8 @@ class Bench:
                           "game stamps after CloseClipboard", floor=median(probe.total))
         self.table.series("  floor: floor_probe.exe listen, game's copy logged -> its line", "ms", probe.total)
         self.table.series("  of which: game's copy logged -> bridge's wall_time", "ms", bridge.notify,
-                          "clock offset read per sample", floor=median(probe.notify))
+                          "no ratio: near 0, and the clock offset read per sample errs by tens of us")
+        self.table.series("  floor: the same for floor_probe.exe", "ms", probe.notify)
         self.table.series("  of which: bridge's wall_time -> text line arrives", "ms", bridge.report,
                           floor=median(probe.report))
         self.chart["passive"] = (bridge.total, probe.total)
@@ -537,19 +539,23 @@ class Bench:
     # 6. clipboard loan
     def loans(self):
         self.table.section("6. clipboard loan: %s (64 formats x 1 MiB = 64 MiB), context delay 50; each loan "
-                           "of the bridge followed by one of floor_probe.exe" % BIG_FILL)
+                           "of the bridge over it followed by one of floor_probe.exe" % BIG_FILL)
         self.new_context(delay=50)
         self.gaps = []
         fills, macro, refused = [], [], []
         probe = self.start_probe("floor_probe.exe", "loan")
         try:
             probe.expect("probe_ready")
-            for _ in range(self.n["loans"]):
+            for i in range(self.n["loans"]):
                 t = harness.now()
                 self.tool.command(BIG_FILL, "filled", timeout=120)
                 fills.append(ms(harness.now() - t))
                 result = self.acquire()
-                self.probe_loan(probe)
+                if i == self.n["loans"] - 1:
+                    self.remember_memory("right after a successful 64 MiB loan")
+                floor = self.probe_loan(probe)
+                if floor:
+                    self.loan_floor["save"].append(floor[0])
                 if result is None:
                     continue
                 line = result[0]
@@ -558,11 +564,14 @@ class Bench:
                     time.sleep(COOL_DOWN_S + 0.2)
                     continue
                 macro.append(line["macro_ms"])
+            time.sleep(2.0)
+            self.remember_memory("2 s after a successful 64 MiB loan and one of the probe's")
+            self.loan_rows(fills, macro, refused)
+            self.never_answers(probe)
         finally:
             self.drop(probe)
-        self.remember_memory("right after a successful 64 MiB loan")
-        time.sleep(2.0)
-        self.remember_memory("2 s after a successful 64 MiB loan")
+
+    def loan_rows(self, fills, macro, refused):
         self.table.series("clipboard_tool fill (for scale)", "ms", fills)
         self.table.series("macro_ms of an acquisition over it", "ms", macro, "includes the save")
         self.table.series("  longest state-line gap around each", "ms", self.gaps, "the save blocks the main thread")
@@ -575,11 +584,14 @@ class Bench:
                           "the same calls, nothing else")
         if refused:
             self.table.note("loan: error line(s) instead of a text: %s" % sorted(set(refused)))
-        self.never_answers()
 
-    def never_answers(self):
+    def never_answers(self, probe):
         self.game.command("answer never", "answer")
-        big, small, restore_big, restore_small = [], [], [], []
+        # The bridge restores about this long after its save (the keys, then the 2 s wait that starts
+        # with the last Enter); a restore comes slower the longer the loan lasted, so the probe holds
+        # its loans as long.
+        hold_ms = int(ms(ANSWER_LIMIT_S) + self.macro_floor(50) - ENTER_HOLD_MS)
+        big, small, restore_big, restore_small, held = [], [], [], [], []
         gaps = {True: [], False: []}
         try:
             runs = 2 * self.n["loans"]
@@ -605,6 +617,8 @@ class Bench:
                     self.remember_memory("right after a 64 MiB restore (bridge owns it)")
                 if before is not None:
                     self.check_restore(before)
+                if loaded:
+                    held.append(self.probe_loan(probe, hold_ms))
                 time.sleep(max(0.0, line.at + COOL_DOWN_S + 0.1 - harness.now()))
         finally:
             self.game.command("answer normal", "answer")
@@ -614,31 +628,32 @@ class Bench:
         self.table.series("  short text: same", "ms", restore_small)
         self.table.series("  64 MiB: longest state-line gap around each", "ms", gaps[True], "save, restore")
         self.table.series("  short text: same", "ms", gaps[False])
-        floor = self.loan_floor
+        held = [loan for loan in held if loan]
         if big and small:
             self.table.single("  save + restore cost: median big - small", "ms",
                               statistics.median(big) - statistics.median(small),
-                              floor=median([a + b for a, b in zip(floor["save"], floor["restore"])]))
+                              floor=median([save + restore for save, restore in held]))
         if restore_big and restore_small:
             self.table.single("  restore cost: median big - small", "ms",
                               statistics.median(restore_big) - statistics.median(restore_small),
-                              floor=median(floor["restore"]))
-        self.table.series("  floor: floor_probe.exe loan, restore (open -> close)", "ms", floor["restore"])
+                              floor=median([restore for _, restore in held]))
+        self.table.series("  floor: floor_probe.exe loan held %d ms, restore" % hold_ms, "ms",
+                          [restore for _, restore in held], "open -> close, copies freed")
+        self.table.series("  floor: the same loans, save", "ms", [save for save, _ in held])
 
-    def probe_loan(self, probe):
-        """The same 64 MiB clipboard lent by floor_probe.exe, the bridge disabled meanwhile so that it
-        does not read the clipboard."""
+    def probe_loan(self, probe, hold_ms=0):
+        """The same 64 MiB clipboard lent by floor_probe.exe for hold_ms, the bridge disabled
+        meanwhile so that it does not read the clipboard. Returns (save ms, restore ms) or None."""
         self.new_context(enabled=0)
         try:
             self.tool.command(BIG_FILL, "filled", timeout=120)
             mark = probe.mark()
-            probe.send("loan")
-            line = probe.expect("loan", start=mark, timeout=60)
+            probe.send("loan %d" % hold_ms)
+            line = probe.expect("loan", start=mark, timeout=60 + hold_ms / 1000.0)
             if line["loan"] and line["formats"] == 64 and line["bytes"] == 64 << 20:
-                self.loan_floor["save"].append(line["save_ms"])
-                self.loan_floor["restore"].append(line["restore_ms"])
-            else:
-                self.table.note("floor_probe.exe loan: %r" % line.raw)
+                return line["save_ms"], line["restore_ms"]
+            self.table.note("floor_probe.exe loan: %r" % line.raw)
+            return None
         finally:
             self.new_context(delay=50)
 

@@ -7,9 +7,10 @@
 //           timer's tick count and their span, the measured timer period.
 //   listen  a message-only clipboard listener: on each change it stamps the wall-clock time, reads
 //           the Unicode text and prints both on one line. No checks, no timer.
-//   loan    on each "loan" line, saves every clipboard format with the bridge's calls, puts a short
-//           text in their place, then puts them all back and frees the copies; prints the two
-//           durations (open to close, and the restore with the freeing).
+//   loan    on each "loan [<ms>]" line, saves every clipboard format with the bridge's calls, puts a
+//           short text in their place, then (at once, or after ms of the message loop) puts them all
+//           back and frees the copies; prints the two durations (open to close, and the restore
+//           with the freeing).
 //
 // Main thread: the window procedure. Reader thread: stdin, like the bridge's (binary mode, 255-byte
 // reads, focus reports kept, other lines posted as WM_PROBE_LINE). Every line is written whole.
@@ -29,6 +30,7 @@
 #define TEXT_UNITS 4096
 #define LOAN_FORMATS 64
 #define OPEN_TRIES 50
+#define LOAN_TIMER_ID 2
 #define UNIX_EPOCH_IN_FILETIME 116444736000000000ull
 
 enum mode { MODE_IDLE, MODE_LISTEN, MODE_LOAN };
@@ -50,6 +52,8 @@ static ULONGLONG timer_ticks;                 // WM_TIMER count, idle mode
 static double first_tick_ms, last_tick_ms;    // QueryPerformanceCounter of the first and last tick
 static loan_entry loan[LOAN_FORMATS];
 static int loan_count;
+static double loan_started_ms, loan_saved_ms;  // the save's start and end, QueryPerformanceCounter
+static int loan_held;                          // saved, not yet given back
 
 static double now_ms(void)
 {
@@ -185,6 +189,8 @@ static int save_entry(UINT format)
 }
 
 // Every format copied aside, then the short text alone on the clipboard; the clipboard is open.
+static void give_back(int saved);
+
 static int save_and_replace(void)
 {
     for (UINT format = EnumClipboardFormats(0); format; format = EnumClipboardFormats(format))
@@ -219,15 +225,28 @@ static SIZE_T release_loan(void)
     return bytes;
 }
 
-static void lend_clipboard(void)
+// Saves and replaces; the restore follows at once, or after hold_ms of the message loop, as the
+// bridge's restore follows its save by the length of the acquisition.
+static void lend_clipboard(int hold_ms)
 {
-    double t0 = now_ms();
+    loan_held = 1;
+    loan_started_ms = now_ms();
     int saved = OpenClipboard(window);
     if (saved) {
         saved = save_and_replace();
         CloseClipboard();
     }
-    double t1 = now_ms();
+    loan_saved_ms = now_ms();
+    if (!saved || hold_ms <= 0)
+        give_back(saved);
+    else
+        SetTimer(window, LOAN_TIMER_ID, (UINT)hold_ms, NULL);
+}
+
+static void give_back(int saved)
+{
+    KillTimer(window, LOAN_TIMER_ID);
+    double t0 = now_ms();
     int restored = saved && OpenClipboard(window);
     if (restored) {
         put_back();
@@ -235,22 +254,36 @@ static void lend_clipboard(void)
     }
     int formats = loan_count;
     SIZE_T bytes = release_loan();  // the bridge's restore frees its copies too
-    double t2 = now_ms();
+    double t1 = now_ms();
+    loan_held = 0;
     print_line("{\"loan\":%s,\"formats\":%d,\"bytes\":%llu,\"save_ms\":%.3f,\"restore_ms\":%.3f}\n",
-               restored ? "true" : "false", formats, (unsigned long long)bytes, t1 - t0, t2 - t1);
+               restored ? "true" : "false", formats, (unsigned long long)bytes, loan_saved_ms - loan_started_ms,
+               t1 - t0);
 }
 
+// "loan [<hold ms>]"; one loan at a time.
 static void host_line(char *line)
 {
-    if (probe_mode == MODE_LOAN && strncmp(line, "loan", 4) == 0)
-        lend_clipboard();
+    int hold_ms = 0;
+    if (probe_mode == MODE_LOAN && strncmp(line, "loan", 4) == 0 && !loan_held) {
+        sscanf(line + 4, "%d", &hold_ms);
+        lend_clipboard(hold_ms);
+    }
     free(line);
+}
+
+static void timer_fired(WPARAM id)
+{
+    if (id == LOAN_TIMER_ID)
+        give_back(1);
+    else
+        timer_tick();
 }
 
 static LRESULT CALLBACK procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
 {
     switch (message) {
-    case WM_TIMER: timer_tick(); return 0;
+    case WM_TIMER: timer_fired(wparam); return 0;
     case WM_CLIPBOARDUPDATE: if (probe_mode == MODE_LISTEN) clipboard_changed(); return 0;
     case WM_PROBE_LINE: host_line((char *)lparam); return 0;
     case WM_CLOSE: DestroyWindow(hwnd); return 0;
