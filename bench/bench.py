@@ -188,7 +188,6 @@ class Bench:
         self.timer_period_ms = None  # WM_TIMER period of SetTimer(5 ms), measured by the idle probe
         self.chart = {"passive": ([], []), "macro": {}}  # distributions beside their floors
         self.loan_floor = {"save": []}  # floor_probe.exe's saves, ms
-        self.probe_starts = {}  # per mode, floor_probe.exe started -> its ready line, ms
 
     def new_context(self, enabled=1, delay=50):
         self.epoch += 1
@@ -216,8 +215,7 @@ class Bench:
         self.bridge = None
         probe = self.start_probe("floor_probe.exe", mode)
         try:
-            ready = probe.expect("probe_ready")
-            self.probe_starts.setdefault(mode, []).append(ms(ready.at - probe.started))
+            probe.expect("probe_ready")
             measure(probe)
             probe.close_input()
             probe.wait_exit()
@@ -229,8 +227,8 @@ class Bench:
     # 1. start-up
     def startup(self):
         self.table.section("1. start-up (warm prefix, wineserver running; one untimed warm-up start first; "
-                           "bridge and start_probe.exe in turn)")
-        to_ready, to_state, to_exit, floor = [], [], [], []
+                           "the bridge, start_probe.exe and floor_probe.exe in turn)")
+        to_ready, to_state, to_exit, floor, with_window = [], [], [], [], []
         for run in range(self.n["starts"] + 1):
             bridge = self.session.bridge()
             ready = bridge.expect("bridge_ready")
@@ -244,19 +242,28 @@ class Bench:
             self.drop(bridge)
             if code != 0:
                 self.table.note("start %d: exit code %d after end of input" % (run, code))
-            probe = self.start_probe("start_probe.exe")
-            line = probe.expect("probe_ready")
-            self.drop(probe)
+            floor_start, window_start = self.probe_start("start_probe.exe"), self.probe_start("floor_probe.exe", "idle")
             if run == 0:
                 continue
             to_ready.append(ms(ready.at - bridge.started))
             to_state.append(ms(state.at - ready.at))
             to_exit.append(ms(ended - t))
-            floor.append(ms(line.at - probe.started))
+            floor.append(floor_start)
+            with_window.append(window_start)
         self.table.series("wine wine_bridge.exe started -> ready line", "ms", to_ready, floor=median(floor))
         self.table.series("  floor: wine start_probe.exe started -> its one line", "ms", floor)
+        self.table.series("  for scale: wine floor_probe.exe idle started -> its ready line", "ms", with_window,
+                          "the bridge's start-up steps without its own work")
         self.table.series("ready line -> first state line", "ms", to_state)
         self.table.series("stdin closed -> process exit (code 0)", "ms", to_exit)
+
+    def probe_start(self, exe, *args):
+        """ms from starting a probe to its ready line; the probe ends at once."""
+        probe = self.start_probe(exe, *args)
+        try:
+            return ms(probe.expect("probe_ready").at - probe.started)
+        finally:
+            self.drop(probe)
 
     def start_bridge(self):
         self.bridge = self.session.bridge()
@@ -329,8 +336,6 @@ class Bench:
             self.table.single("%s context switches" % name, "/s", bridge[name][2])
         self.table.single("WM_TIMER period of SetTimer(5 ms), floor_probe.exe idle", "ms", self.timer_period_ms,
                           "mean over its turns")
-        self.table.series("wine floor_probe.exe idle started -> its ready line", "ms", self.probe_starts.get("idle", []),
-                          "for scale: the bridge's start-up without its own work")
 
     def cpu_rows(self, readings, detailed):
         for name, (windows, total, switches) in readings.items():
