@@ -19,7 +19,6 @@ import ctypes
 import ctypes.util
 import datetime
 import hashlib
-import math
 import os
 import re
 import shutil
@@ -435,7 +434,9 @@ class Bench:
         """What macro_ms cannot go below: the key holds, the delay twice, and the wait for a tick at
         the two stage boundaries that wait for the delay, half a timer period each on average."""
         if self.timer_period_ms is None:
-            self.table.note("no timer period measured (idle cost): macro_ms floor without it")
+            note = "no timer period measured (idle cost): macro_ms floors without it"
+            if note not in self.table.notes:
+                self.table.note(note)
             return KEY_HOLDS_MS + 2 * delay
         return KEY_HOLDS_MS + 2 * delay + self.timer_period_ms
 
