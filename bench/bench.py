@@ -19,8 +19,8 @@ import ctypes
 import ctypes.util
 import datetime
 import hashlib
-import math
 import os
+import re
 import shutil
 import signal
 import statistics
@@ -30,18 +30,25 @@ import tempfile
 import time
 import traceback
 
+sys.dont_write_bytecode = True  # no __pycache__ beside the sources
+from report import Table, draw_chart, median, progress  # noqa: E402 (after the line above)
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 E2E = os.path.join(ROOT, "tests", "e2e")
-EXES = ("wine_bridge.exe", os.path.join("tools", "StarCitizen.exe"), os.path.join("tools", "clipboard_tool.exe"))
+EXES = ("wine_bridge.exe", os.path.join("tools", "StarCitizen.exe"), os.path.join("tools", "clipboard_tool.exe"),
+        os.path.join("bench", "floor_probe.exe"), os.path.join("bench", "start_probe.exe"))
 
-FULL = dict(starts=10, spacing_s=5.0, idle_s=10.0, passive=30, active=15, hotkeys=15, loans=5)
-QUICK = dict(starts=4, spacing_s=2.5, idle_s=4.0, passive=10, active=5, hotkeys=5, loans=2)
+# rounds: how many times the bridge and its floor probe take turns in the idle and passive figures
+FULL = dict(starts=10, spacing_s=5.0, idle_s=12.0, passive=30, active=15, hotkeys=15, loans=5, rounds=6)
+QUICK = dict(starts=4, spacing_s=2.5, idle_s=4.0, passive=10, active=5, hotkeys=5, loans=2, rounds=2)
 
 BIG_FILL = "fill 64x1048576"  # 64 formats of 1 MiB: exactly the snapshot's limits (64 formats, 64 MiB)
 ANSWER_LIMIT_S = 2.0
 COOL_DOWN_S = 2.0
-MACRO_FLOOR_MS = {50: 320, 10: 240}  # key holds and pauses: 70 + delay + 80 + delay + 70, before tick waits
+KEY_HOLDS_MS = 220  # Enter 70, Ctrl+V 10 + 70, Enter 70; the context delay comes twice between them
+ENTER_HOLD_MS = 70
+SETTLE_S = 0.5  # after a program starts, before its figures count
 HOTKEY = (2, 80, "ctrl+p")  # MOD_CONTROL, VK P, and the same for xdotool
 STATUS_SENT = "Position demandée…"
 
@@ -49,69 +56,6 @@ harness = None  # tests/e2e/harness.py, imported once the executables' directory
 
 
 # ---- figures --------------------------------------------------------------------------------------
-
-class Table:
-    """Rows of figures under section headings, and notes on anything odd seen on the way."""
-
-    def __init__(self):
-        self.rows = []
-        self.notes = []
-
-    def section(self, title):
-        self.rows.append(("section", title))
-
-    def series(self, label, unit, values, note=""):
-        self.rows.append(("series", label, unit, list(values), note))
-
-    def single(self, label, unit, value, note=""):
-        self.rows.append(("single", label, unit, value, note))
-
-    def note(self, text):
-        self.notes.append(text)
-        progress("  note: " + text)
-
-    def render(self):
-        head = ("figure", "unit", "median", "p90", "min", "max", "n", "")
-        body = []
-        for row in self.rows:
-            if row[0] == "section":
-                body.append(row)
-            elif row[0] == "series":
-                _, label, unit, values, note = row
-                if values:
-                    s = sorted(values)
-                    cells = (fmt(statistics.median(s)), fmt(s[max(0, math.ceil(0.9 * len(s)) - 1)]),
-                             fmt(s[0]), fmt(s[-1]), str(len(s)))
-                else:
-                    cells = ("-", "-", "-", "-", "0")
-                body.append((label, unit) + cells + (note,))
-            else:
-                _, label, unit, value, note = row
-                body.append((label, unit, fmt(value) if value is not None else "-", "", "", "", "1", note))
-        widths = [max(len(r[i]) for r in [head] + [b for b in body if b[0] != "section"]) for i in range(7)]
-        lines = [line_of(head, widths), line_of(tuple("-" * w for w in widths) + ("",), widths)]
-        for row in body:
-            lines.append("[%s]" % row[1] if row[0] == "section" else line_of(row, widths))
-        return "\n".join(lines)
-
-
-def line_of(cells, widths):
-    left = [cells[0].ljust(widths[0]), cells[1].ljust(widths[1])]
-    right = [cells[i].rjust(widths[i]) for i in range(2, 7)]
-    return ("  ".join(left + right) + ("  " + cells[7] if cells[7] else "")).rstrip()
-
-
-def fmt(value):
-    if isinstance(value, int):
-        return str(value)
-    if abs(value) >= 100:
-        return "%.1f" % value
-    return "%.2f" % value
-
-
-def progress(text):
-    print(text, file=sys.stderr, flush=True)
-
 
 def ms(seconds):
     return seconds * 1000.0
@@ -175,6 +119,24 @@ def measure_cpu(pids, seconds):
     return result
 
 
+def merge_cpu(runs):
+    """measure_cpu's readings of several turns as one: every window, mean CPU %, mean switches/s."""
+    merged = {}
+    for name in (runs[0] if runs else {}):
+        windows = [w for run in runs for w in run[name][0]]
+        merged[name] = (windows, statistics.mean(run[name][1] for run in runs),
+                        statistics.mean(run[name][2] for run in runs))
+    return merged
+
+
+class Capture:
+    """Passive capture samples of one listener, in ms: copy -> line, copy -> its stamp, stamp -> line."""
+
+    def __init__(self):
+        self.total, self.notify, self.report = [], [], []
+        self.count = self.misses = 0
+
+
 # ---- X key presses without a process per press --------------------------------------------------
 
 class XTest:
@@ -222,6 +184,9 @@ class Bench:
         self.baseline_macro = {}
         self.memory = []
         self.gaps = []  # longest state-line gap of each acquisition, per section
+        self.timer_period_ms = None  # WM_TIMER period of SetTimer(5 ms), measured by the idle probe
+        self.chart = {"passive": ([], []), "macro": {}}  # distributions beside their floors
+        self.loan_floor = {"save": []}  # floor_probe.exe's saves, ms
 
     def new_context(self, enabled=1, delay=50):
         self.epoch += 1
@@ -238,10 +203,31 @@ class Bench:
             self.table.note("the stand-in game did not take the foreground at start")
         self.tool = self.session.tool()
 
+    def start_probe(self, exe, *args):
+        """A floor probe, with JSON lines and the focus pump of harness.Bridge (off until asked)."""
+        return self.session.start_program(harness.Bridge, harness.exe_path("bench", exe), *args)
+
+    def probe_turn(self, mode, measure):
+        """The bridge steps aside while floor_probe.exe in that mode runs measure(probe); then the
+        bridge comes back, enabled, with the game in front. Returns the probe's lines."""
+        self.drop(self.bridge)
+        self.bridge = None
+        probe = self.start_probe("floor_probe.exe", mode)
+        try:
+            probe.expect("probe_ready")
+            measure(probe)
+            probe.close_input()
+            probe.wait_exit()
+            return probe.since(0)
+        finally:
+            self.drop(probe)
+            self.start_bridge()
+
     # 1. start-up
     def startup(self):
-        self.table.section("1. start-up (warm prefix, wineserver running; one untimed warm-up start first)")
-        to_ready, to_state, to_exit = [], [], []
+        self.table.section("1. start-up (warm prefix, wineserver running; one untimed warm-up start first; "
+                           "the bridge, start_probe.exe and floor_probe.exe in turn)")
+        to_ready, to_state, to_exit, floor, with_window = [], [], [], [], []
         for run in range(self.n["starts"] + 1):
             bridge = self.session.bridge()
             ready = bridge.expect("bridge_ready")
@@ -255,14 +241,28 @@ class Bench:
             self.drop(bridge)
             if code != 0:
                 self.table.note("start %d: exit code %d after end of input" % (run, code))
+            floor_start, window_start = self.probe_start("start_probe.exe"), self.probe_start("floor_probe.exe", "idle")
             if run == 0:
                 continue
             to_ready.append(ms(ready.at - bridge.started))
             to_state.append(ms(state.at - ready.at))
             to_exit.append(ms(ended - t))
-        self.table.series("wine wine_bridge.exe started -> ready line", "ms", to_ready)
+            floor.append(floor_start)
+            with_window.append(window_start)
+        self.table.series("wine wine_bridge.exe started -> ready line", "ms", to_ready, floor=median(floor))
+        self.table.series("  floor: wine start_probe.exe started -> its one line", "ms", floor)
+        self.table.series("  for scale: wine floor_probe.exe idle started -> its ready line", "ms", with_window,
+                          "the bridge's start-up steps without its own work")
         self.table.series("ready line -> first state line", "ms", to_state)
         self.table.series("stdin closed -> process exit (code 0)", "ms", to_exit)
+
+    def probe_start(self, exe, *args):
+        """ms from starting a probe to its ready line; the probe ends at once."""
+        probe = self.start_probe(exe, *args)
+        try:
+            return ms(probe.expect("probe_ready").at - probe.started)
+        finally:
+            self.drop(probe)
 
     def start_bridge(self):
         self.bridge = self.session.bridge()
@@ -290,12 +290,51 @@ class Bench:
 
     # 7a. idle cost
     def idle(self):
-        seconds = self.n["idle_s"]
-        self.table.section("7. idle cost (bridge idle, game in front, focus reports flowing, %.0f s)" % seconds)
-        pids = {"wine_bridge.exe": self.bridge.proc.pid, "wineserver": self.session.server.pid,
-                "StarCitizen.exe (stand-in)": self.game.proc.pid, "Xvfb": self.session.xvfb.pid}
-        self.cpu_rows(measure_cpu(pids, seconds), ("wine_bridge.exe", "wineserver"))
+        seconds, rounds = self.n["idle_s"], self.n["rounds"]
+        self.table.section("7. idle cost (game in front, focus 1 every 100 ms; the bridge and floor_probe.exe idle "
+                           "in turn, %d x %.1f s each)" % (rounds, seconds / rounds))
+        server = self.session.server.pid
+        bridge_runs, probe_runs, periods = [], [], []
+        for _ in range(rounds):
+            time.sleep(SETTLE_S)
+            pids = {"wine_bridge.exe": self.bridge.proc.pid, "wineserver": server,
+                    "StarCitizen.exe (stand-in)": self.game.proc.pid, "Xvfb": self.session.xvfb.pid}
+            bridge_runs.append(measure_cpu(pids, seconds / rounds))
+
+            def measure(probe):
+                probe.focus_pump(True)
+                time.sleep(SETTLE_S)
+                probe_runs.append(measure_cpu({"floor_probe.exe": probe.proc.pid, "wineserver": server},
+                                              seconds / rounds))
+            lines = self.probe_turn("idle", measure)
+            timer = [l for l in lines if l.kind == "timer_ticks"]
+            if timer and timer[0]["timer_ticks"] > 1:
+                periods.append((timer[0]["timer_span_ms"], timer[0]["timer_ticks"] - 1))
+        if periods:
+            self.timer_period_ms = sum(p[0] for p in periods) / sum(p[1] for p in periods)
+        self.idle_rows(merge_cpu(bridge_runs), merge_cpu(probe_runs))
         self.remember_memory("idle, before any loan")
+
+    def idle_rows(self, bridge, probe):
+        both = [a + b for a, b in zip(bridge["wine_bridge.exe"][0], bridge["wineserver"][0])]
+        floor = [a + b for a, b in zip(probe["floor_probe.exe"][0], probe["wineserver"][0])]
+        self.table.series("wine_bridge.exe + wineserver CPU, 1 s windows", "% core", both, "schedstat",
+                          floor=median(floor))
+        self.table.series("  floor: floor_probe.exe idle + wineserver, the same", "% core", floor)
+        self.table.series("wine_bridge.exe CPU, 1 s windows", "% core", bridge["wine_bridge.exe"][0],
+                          floor=median(probe["floor_probe.exe"][0]))
+        self.table.series("wineserver CPU beside it, 1 s windows", "% core", bridge["wineserver"][0],
+                          "floor: beside the probe", floor=median(probe["wineserver"][0]))
+        self.table.single("wine_bridge.exe context switches", "/s", bridge["wine_bridge.exe"][2],
+                          floor=probe["floor_probe.exe"][2])
+        self.table.single("wineserver context switches beside it", "/s", bridge["wineserver"][2],
+                          floor=probe["wineserver"][2])
+        for name, (_, total, switches) in bridge.items():
+            self.table.single("%s CPU over the bridge's turns (utime+stime)" % name, "% core", total)
+        for name in ("StarCitizen.exe (stand-in)", "Xvfb"):
+            self.table.single("%s context switches" % name, "/s", bridge[name][2])
+        self.table.single("WM_TIMER period of SetTimer(5 ms), floor_probe.exe idle", "ms", self.timer_period_ms,
+                          "mean over its turns")
 
     def cpu_rows(self, readings, detailed):
         for name, (windows, total, switches) in readings.items():
@@ -311,32 +350,48 @@ class Bench:
 
     # 3. passive capture
     def passive(self):
-        self.table.section("3. passive capture (the game writes a distinct Coordinates text)")
-        total, notify, report, misses = [], [], [], 0
-        for i in range(self.n["passive"]):
-            text = "Coordinates: x:%d.5 y:-2 z:%d" % (1000 + i, i)
-            mark = self.bridge.mark()
-            copied = self.game.copy(harness.escape(text))
-            offset = time.time() - harness.now()
-            try:
-                line = self.bridge.expect(lambda l: l.kind == "text" and l["text"] == text, start=mark, timeout=5)
-            except AssertionError:
-                misses += 1
-                continue
-            stamped = line["wall_time"] - offset  # the bridge's time stamp, moved to our clock
-            total.append(ms(line.at - copied.t))
-            notify.append(ms(stamped - copied.t))
-            report.append(ms(line.at - stamped))
-            if line["latency_ms"] or line["macro_ms"]:
-                self.table.note("passive text line with non-zero timing figures: %r" % line.raw)
-            time.sleep(0.05)
-        self.table.series("game's copy logged -> text line arrives", "ms", total,
-                          "game stamps after CloseClipboard")
-        self.table.series("  of which: game's copy logged -> bridge's wall_time", "ms", notify,
-                          "clock offset read per sample")
-        self.table.series("  of which: bridge's wall_time -> text line arrives", "ms", report)
-        if misses:
-            self.table.note("passive: %d of %d texts not reported within 5 s" % (misses, self.n["passive"]))
+        rounds = self.n["rounds"]
+        self.table.section("3. passive capture (the game writes a distinct Coordinates text; the bridge and "
+                           "floor_probe.exe listen in turn, %d rounds)" % rounds)
+        per_round = max(1, self.n["passive"] // rounds)
+        bridge, probe = Capture(), Capture()
+        for _ in range(rounds):
+            for _ in range(per_round):
+                self.capture(self.bridge, bridge)
+            self.probe_turn("listen", lambda listener: [self.capture(listener, probe) for _ in range(per_round)])
+        self.table.series("game's copy logged -> text line arrives", "ms", bridge.total,
+                          "game stamps after CloseClipboard", floor=median(probe.total))
+        self.table.series("  floor: floor_probe.exe listen, game's copy logged -> its line", "ms", probe.total)
+        self.table.series("  of which: game's copy logged -> bridge's wall_time", "ms", bridge.notify,
+                          "no ratio: near 0, and the clock offset read per sample errs by tens of us")
+        self.table.series("  floor: the same for floor_probe.exe", "ms", probe.notify)
+        self.table.series("  of which: bridge's wall_time -> text line arrives", "ms", bridge.report,
+                          floor=median(probe.report))
+        self.chart["passive"] = (bridge.total, probe.total)
+        for who, capture in (("bridge", bridge), ("floor_probe.exe", probe)):
+            if capture.misses:
+                self.table.note("passive: %s missed %d of %d texts (no line within 5 s)"
+                                % (who, capture.misses, per_round * rounds))
+
+    def capture(self, listener, into):
+        """The game copies a new Coordinates text; the listener's text line is timed into into."""
+        into.count += 1
+        text = "Coordinates: x:%d.5 y:-2 z:%d" % (1000 + into.count, into.count)
+        mark = listener.mark()
+        copied = self.game.copy(harness.escape(text))
+        offset = time.time() - harness.now()
+        try:
+            line = listener.expect(lambda l: l.kind == "text" and l["text"] == text, start=mark, timeout=5)
+        except AssertionError:
+            into.misses += 1
+            return
+        stamped = line["wall_time"] - offset  # the listener's time stamp, moved to our clock
+        into.total.append(ms(line.at - copied.t))
+        into.notify.append(ms(stamped - copied.t))
+        into.report.append(ms(line.at - stamped))
+        if line.data.get("latency_ms") or line.data.get("macro_ms"):
+            self.table.note("passive text line with non-zero timing figures: %r" % line.raw)
+        time.sleep(0.05)
 
     # 4. active acquisition
     def active(self, delay):
@@ -364,13 +419,26 @@ class Bench:
         self.baseline_macro[delay] = macro
         self.table.series("trigger sent -> first status line", "ms", first_status)
         self.table.series("trigger sent -> text line arrives", "ms", total)
-        self.table.series("macro_ms as reported", "ms", macro, "floor %d" % MACRO_FLOOR_MS[delay])
+        floor = self.macro_floor(delay)
+        self.table.series("macro_ms as reported", "ms", macro, "floor: %d ms of holds and delays + a timer period"
+                          % (KEY_HOLDS_MS + 2 * delay), floor=floor, margin_goal=True)
+        self.chart["macro"][delay] = (macro, floor)
         self.table.series("latency_ms as reported", "ms", latency, "includes the 70 ms Enter hold")
         self.table.series("game's answer logged -> text line arrives", "ms", answer)
         self.table.series("longest state-line gap around each acquisition", "ms", self.gaps,
                           "key holds block the main thread")
         if errors:
             self.table.note("delay %d: %d error line(s): %s" % (delay, len(errors), sorted(set(errors))))
+
+    def macro_floor(self, delay):
+        """What macro_ms cannot go below: the key holds, the delay twice, and the wait for a tick at
+        the two stage boundaries that wait for the delay, half a timer period each on average."""
+        if self.timer_period_ms is None:
+            note = "no timer period measured (idle cost): macro_ms floors without it"
+            if note not in self.table.notes:
+                self.table.note(note)
+            return KEY_HOLDS_MS + 2 * delay
+        return KEY_HOLDS_MS + 2 * delay + self.timer_period_ms
 
     def acquire(self, timeout=10.0):
         """One trigger: (text or error line, time sent, status lines, the game's "answered" line)."""
@@ -476,40 +544,60 @@ class Bench:
 
     # 6. clipboard loan
     def loans(self):
-        self.table.section("6. clipboard loan: %s (64 formats x 1 MiB = 64 MiB), context delay 50" % BIG_FILL)
+        self.table.section("6. clipboard loan: %s (64 formats x 1 MiB = 64 MiB), context delay 50; each loan "
+                           "of the bridge over it followed by one of floor_probe.exe" % BIG_FILL)
         self.new_context(delay=50)
         self.gaps = []
         fills, macro, refused = [], [], []
-        for _ in range(self.n["loans"]):
-            t = harness.now()
-            self.tool.command(BIG_FILL, "filled", timeout=120)
-            fills.append(ms(harness.now() - t))
-            result = self.acquire()
-            if result is None:
-                continue
-            line = result[0]
-            if line.kind == "error":
-                refused.append(line["error"])
-                time.sleep(COOL_DOWN_S + 0.2)
-                continue
-            macro.append(line["macro_ms"])
-        self.remember_memory("right after a successful 64 MiB loan")
-        time.sleep(2.0)
-        self.remember_memory("2 s after a successful 64 MiB loan")
+        probe = self.start_probe("floor_probe.exe", "loan")
+        try:
+            probe.expect("probe_ready")
+            for i in range(self.n["loans"]):
+                t = harness.now()
+                self.tool.command(BIG_FILL, "filled", timeout=120)
+                fills.append(ms(harness.now() - t))
+                result = self.acquire()
+                if i == self.n["loans"] - 1:
+                    self.remember_memory("right after a successful 64 MiB loan")
+                floor = self.probe_loan(probe)
+                if floor:
+                    self.loan_floor["save"].append(floor[0])
+                if result is None:
+                    continue
+                line = result[0]
+                if line.kind == "error":
+                    refused.append(line["error"])
+                    time.sleep(COOL_DOWN_S + 0.2)
+                    continue
+                macro.append(line["macro_ms"])
+            time.sleep(2.0)
+            self.remember_memory("2 s after a successful 64 MiB loan and one of the probe's")
+            self.loan_rows(fills, macro, refused)
+            self.never_answers(probe)
+        finally:
+            self.drop(probe)
+
+    def loan_rows(self, fills, macro, refused):
         self.table.series("clipboard_tool fill (for scale)", "ms", fills)
         self.table.series("macro_ms of an acquisition over it", "ms", macro, "includes the save")
         self.table.series("  longest state-line gap around each", "ms", self.gaps, "the save blocks the main thread")
         small = self.baseline_macro.get(50)
         if macro and small:
             self.table.single("  save cost: median macro_ms big - small", "ms",
-                              statistics.median(macro) - statistics.median(small), "small: section 4, delay 50")
+                              statistics.median(macro) - statistics.median(small), "small: section 4, delay 50",
+                              floor=median(self.loan_floor["save"]))
+        self.table.series("  floor: floor_probe.exe loan, save (open -> close)", "ms", self.loan_floor["save"],
+                          "the same calls, nothing else")
         if refused:
             self.table.note("loan: error line(s) instead of a text: %s" % sorted(set(refused)))
-        self.never_answers()
 
-    def never_answers(self):
+    def never_answers(self, probe):
         self.game.command("answer never", "answer")
-        big, small, restore_big, restore_small = [], [], [], []
+        # The bridge restores about this long after its save (the keys, then the 2 s wait that starts
+        # with the last Enter); a restore comes slower the longer the loan lasted, so the probe holds
+        # its loans as long.
+        hold_ms = int(ms(ANSWER_LIMIT_S) + self.macro_floor(50) - ENTER_HOLD_MS)
+        big, small, restore_big, restore_small, held = [], [], [], [], []
         gaps = {True: [], False: []}
         try:
             runs = 2 * self.n["loans"]
@@ -535,6 +623,8 @@ class Bench:
                     self.remember_memory("right after a 64 MiB restore (bridge owns it)")
                 if before is not None:
                     self.check_restore(before)
+                if loaded:
+                    held.append(self.probe_loan(probe, hold_ms))
                 time.sleep(max(0.0, line.at + COOL_DOWN_S + 0.1 - harness.now()))
         finally:
             self.game.command("answer normal", "answer")
@@ -544,12 +634,34 @@ class Bench:
         self.table.series("  short text: same", "ms", restore_small)
         self.table.series("  64 MiB: longest state-line gap around each", "ms", gaps[True], "save, restore")
         self.table.series("  short text: same", "ms", gaps[False])
+        held = [loan for loan in held if loan]
         if big and small:
             self.table.single("  save + restore cost: median big - small", "ms",
-                              statistics.median(big) - statistics.median(small))
+                              statistics.median(big) - statistics.median(small),
+                              floor=median([save + restore for save, restore in held]))
         if restore_big and restore_small:
             self.table.single("  restore cost: median big - small", "ms",
-                              statistics.median(restore_big) - statistics.median(restore_small))
+                              statistics.median(restore_big) - statistics.median(restore_small),
+                              floor=median([restore for _, restore in held]))
+        self.table.series("  floor: floor_probe.exe loan held %d ms, restore" % hold_ms, "ms",
+                          [restore for _, restore in held], "open -> close, copies freed")
+        self.table.series("  floor: the same loans, save", "ms", [save for save, _ in held])
+
+    def probe_loan(self, probe, hold_ms=0):
+        """The same 64 MiB clipboard lent by floor_probe.exe for hold_ms, the bridge disabled
+        meanwhile so that it does not read the clipboard. Returns (save ms, restore ms) or None."""
+        self.new_context(enabled=0)
+        try:
+            self.tool.command(BIG_FILL, "filled", timeout=120)
+            mark = probe.mark()
+            probe.send("loan %d" % hold_ms)
+            line = probe.expect("loan", start=mark, timeout=60 + hold_ms / 1000.0)
+            if line["loan"] and line["formats"] == 64 and line["bytes"] == 64 << 20:
+                return line["save_ms"], line["restore_ms"]
+            self.table.note("floor_probe.exe loan: %r" % line.raw)
+            return None
+        finally:
+            self.new_context(delay=50)
 
     def check_restore(self, before):
         after = self.tool.command("dump", "dump", timeout=60)
@@ -629,6 +741,7 @@ def bridge_path_label(windows_dir):
 def copy_executables(windows_dir):
     exe_dir = tempfile.mkdtemp(prefix="bridge-bench-")
     os.makedirs(os.path.join(exe_dir, "tools"))
+    os.makedirs(os.path.join(exe_dir, "bench"))
     for exe in EXES:
         source = os.path.join(windows_dir, exe)
         if not os.path.isfile(source):
@@ -636,6 +749,19 @@ def copy_executables(windows_dir):
             raise SystemExit("%s is missing: build the windows preset first (scripts/setup.sh)" % source)
         shutil.copy2(source, os.path.join(exe_dir, exe))
     return exe_dir
+
+
+def write_outputs(directory, title, table, bench):
+    """The table as Markdown and the chart, in directory."""
+    os.makedirs(directory, exist_ok=True)
+    markdown = os.path.join(directory, "bench.md")
+    with open(markdown, "w") as f:
+        f.write(table.markdown(title.split("\n")))
+    wine = re.search(r"wine-[0-9][^;,\n]*", title)  # the version that the header names
+    chart, trouble = draw_chart(directory, "wine_bridge.exe and its floors; %s" % (wine.group(0) if wine else ""),
+                                *bench.chart["passive"], bench.chart["macro"])
+    progress("wrote %s" % markdown)
+    progress("wrote %s" % chart if chart else "no chart: %s" % trouble)
 
 
 def end_on_signal(number, _frame):
@@ -650,6 +776,8 @@ def main():
                         or os.path.join(ROOT, "build", "bench", "wineprefix"))
     parser.add_argument("--windows-dir", default=os.environ.get("BRIDGE_WINDOWS_DIR")
                         or os.path.join(ROOT, "build", "windows"))
+    parser.add_argument("--out", default=os.path.join(ROOT, "build", "bench"),
+                        help="where bench.md and bench.svg go (default build/bench)")
     args = parser.parse_args()
     for number in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, end_on_signal)
@@ -660,7 +788,6 @@ def main():
     session = None
     try:
         os.environ["BRIDGE_WINDOWS_DIR"] = exe_dir
-        sys.dont_write_bytecode = True  # no __pycache__ in tests/e2e, which is not ours
         sys.path.insert(0, E2E)
         import harness as imported
         harness = imported
@@ -685,15 +812,20 @@ def main():
                 run_step(table, name, step)
         with open("/proc/loadavg") as f:
             load = " ".join(f.read().split()[:3])
+        title += "\nload average at end %s. Figures only: nothing here passes or fails." % load
         print(title)
-        print("load average at end %s. Figures only: nothing here passes or fails." % load)
         print()
         print(table.render())
+        print()
+        print("Goals (reported, never failed):")
+        for text in table.goals():
+            print("- " + text)
         if table.notes:
             print()
             print("Notes:")
             for text in table.notes:
                 print("- " + text)
+        write_outputs(os.path.abspath(args.out), title, table, bench)
         return 0
     finally:
         if session is not None:

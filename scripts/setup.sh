@@ -10,6 +10,7 @@ packages=(
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     wine wine64 xvfb xdotool xclip
     debootstrap  # the Debian 13 root with Wine 10.0 (scripts/wine10.sh)
+    gnuplot-nox  # the benchmark's chart
 )
 
 missing=()
@@ -19,6 +20,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
+    # Other installs may hold dpkg's lock for a while: wait for it rather than fail.
     apt-get -o DPkg::Lock::Timeout=900 update -qq
     apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
