@@ -1,0 +1,41 @@
+// What bridge-host prints: one JSON object per line on stdout, flushed per line, and the
+// position lines also appended to the --log file.
+#pragma once
+
+#include "bridge_lines.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct Coordinates {
+    std::optional<double> x, y, z;
+};
+
+// The numbers after "x:", "y:" and "z:" in a text such as "Coordinates: x:1.5 y:-2 z:3"; each one
+// that is missing or no number stays empty.
+Coordinates parse_coordinates(std::string_view text);
+
+nlohmann::ordered_json position_event(const TextLine &line);
+nlohmann::ordered_json action_event(const std::string &action);
+nlohmann::ordered_json message_event(const char *kind, const std::string &message);
+nlohmann::ordered_json game_event(bool in_front);
+
+// Writes events as lines: stdout always, position events to the log file too.
+class EventWriter {
+public:
+    EventWriter() = default;
+    EventWriter(const EventWriter &) = delete;
+    EventWriter &operator=(const EventWriter &) = delete;
+    ~EventWriter();
+
+    // Opens the log file for appending; false (errno set) when it cannot be opened.
+    bool open_log(const std::string &path);
+    void write(const nlohmann::ordered_json &event);
+
+private:
+    std::FILE *log_ = nullptr;
+};
