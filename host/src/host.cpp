@@ -22,6 +22,8 @@ constexpr auto stop_grace = std::chrono::seconds(5);
 constexpr auto max_backoff = std::chrono::seconds(30);
 // A bridge that ran this long before it ended starts again after the shortest pause.
 constexpr auto stable_run = std::chrono::seconds(30);
+// The bridge sees the game in front within 150 ms of our report; far longer means that it cannot.
+constexpr auto disagreement_limit = std::chrono::seconds(3);
 
 const char *exit_meaning(int code)
 {
@@ -224,6 +226,25 @@ void Host::tick()
     }
     if (game_active_ && !stopping_)
         bridge_.send("focus 1");
+    check_agreement(now);
+}
+
+// X says the game has the focus, yet the bridge does not see it in front: the usual cause is a
+// bridge run with another Wine or prefix than the game's, whose wineserver knows no game. Said
+// once per focus gain, so that a player is told what to fix.
+void Host::check_agreement(clock::time_point now)
+{
+    if (!game_active_ || !ready_ || bridge_foreground_) {
+        disagreeing_since_.reset();
+        return;
+    }
+    if (!disagreeing_since_)
+        disagreeing_since_ = now;
+    if (now - *disagreeing_since_ < disagreement_limit || warned_)
+        return;
+    warned_ = true;
+    out_.write(message_event("error", "the game has the focus but the bridge does not see it: run bridge-host "
+                                      "with the game's Wine (--wine) and prefix (--prefix)"));
 }
 
 // A change seen by X goes to the bridge at once; losing the focus also ends "in front" at once,
@@ -231,6 +252,7 @@ void Host::tick()
 void Host::report_focus(bool active)
 {
     game_active_ = active;
+    warned_ = false;
     if (!stopping_)
         bridge_.send(active ? "focus 1" : "focus 0");
     set_in_front(game_active_ && bridge_foreground_);

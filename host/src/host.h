@@ -29,6 +29,7 @@ private:
     void take_signals();
     void watch_focus();
     void tick();
+    void check_agreement(clock::time_point now);
     void report_focus(bool active);
     void set_in_front(bool in_front);
     void request_position(const char *why);
@@ -50,7 +51,8 @@ private:
     bool in_front_ = false;        // both witnesses agree; reported on each change
     std::string last_position_;
     clock::time_point started_at_, next_tick_;
-    std::optional<clock::time_point> restart_at_, stop_at_;
+    std::optional<clock::time_point> restart_at_, stop_at_, disagreeing_since_;
+    bool warned_ = false;          // the disagreement was reported for this focus gain
     std::chrono::seconds backoff_{1};
     bool stopping_ = false, done_ = false;
     int exit_code_ = 0;
