@@ -1,91 +1,15 @@
-"""bridge-host end to end: the real program with openbox (so that _NET_ACTIVE_WINDOW is real), the
-bridge under Wine and the stand-in game, on the harness's own Xvfb, wineserver and prefix.
+"""bridge-host end to end: the real program with openbox, the bridge under Wine and the stand-in
+game, on the harness's own Xvfb, wineserver and prefix."""
 
-Environment, besides the harness's: BRIDGE_HOST, the bridge-host executable."""
-
-import json
 import os
 import signal
 import subprocess
-import sys
-import threading
-import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
-from harness import (DEFAULT_ANSWER, PREFIX, ROOT, TIMEOUT, Session, exe_path, figure, now,  # noqa: E402
-                     stop_process)
+from host_harness import HOST, BridgeHost, activate, start_openbox
+from harness import DEFAULT_ANSWER, PREFIX, TIMEOUT, Session, figure, stop_process
 
-HOST = os.environ.get("BRIDGE_HOST") or os.path.join(ROOT, "build", "native", "host", "bridge-host")
 USER_TEXT = "the player's own notes"
-
-
-class HostLine:
-    """One JSON line of bridge-host and when it arrived."""
-
-    def __init__(self, raw, at):
-        self.raw, self.at = raw, at
-        self.data = json.loads(raw)
-        self.event = self.data.get("event")
-
-    def __getitem__(self, key):
-        return self.data[key]
-
-    def __repr__(self):
-        return "<%.3f %s>" % (self.at, self.raw.strip())
-
-
-class BridgeHost:
-    """bridge-host as a child of ours, its stdout read line by line."""
-
-    def __init__(self, session, *options):
-        command = [HOST, "--bridge", exe_path("wine_bridge.exe"), "--prefix", PREFIX, *options]
-        self.proc = subprocess.Popen(command, env=session.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
-        self.lines = []
-        self.changed = threading.Condition()
-        self.ended = False
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for raw in self.proc.stdout:
-            line = HostLine(raw, now())
-            with self.changed:
-                self.lines.append(line)
-                self.changed.notify_all()
-        with self.changed:
-            self.ended = True
-            self.changed.notify_all()
-
-    def mark(self):
-        with self.changed:
-            return len(self.lines)
-
-    def expect(self, start, **fields):
-        """The first line from start on whose fields have these values."""
-        deadline = now() + TIMEOUT
-        with self.changed:
-            while True:
-                for line in self.lines[start:]:
-                    if all(line.data.get(key) == value for key, value in fields.items()):
-                        return line
-                if now() > deadline or self.ended:
-                    raise AssertionError("bridge-host: no line with %r; lines %r" % (fields, self.lines[-8:]))
-                self.changed.wait(0.5)
-
-    def signal(self, sig):
-        os.kill(self.proc.pid, sig)
-
-    def wait_exit(self):
-        code = self.proc.wait(TIMEOUT)
-        with self.changed:
-            self.changed.wait_for(lambda: self.ended, TIMEOUT)
-        return code
-
-    def stop(self):
-        stop_process(self.proc)
-        for stream in (self.proc.stdout, self.proc.stderr):
-            stream.close()
 
 
 class Host(unittest.TestCase):
@@ -94,25 +18,16 @@ class Host(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.session = Session().start()
-        cls.openbox = subprocess.Popen(["setpriv", "--pdeathsig", "TERM", "openbox", "--sm-disable"],
-                                       env=cls.session.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL)
-        deadline = now() + TIMEOUT
-        while "window id" not in cls.root_property("_NET_SUPPORTING_WM_CHECK"):
-            if now() > deadline or cls.openbox.poll() is not None:
-                cls.tearDownClass()
-                raise RuntimeError("openbox did not start")
-            time.sleep(0.1)
+        try:
+            cls.openbox = start_openbox(cls.session)
+        except BaseException:
+            cls.session.close()
+            raise
 
     @classmethod
     def tearDownClass(cls):
         stop_process(cls.openbox)
         cls.session.close()
-
-    @classmethod
-    def root_property(cls, name):
-        return subprocess.run(["xprop", "-root", name], env=cls.session.env, capture_output=True, text=True,
-                              timeout=TIMEOUT).stdout
 
     def setUp(self):
         self.game = self.session.game()
@@ -130,11 +45,7 @@ class Host(unittest.TestCase):
         return self.host
 
     def activate(self, title):
-        """Makes openbox activate the window of that title; returns when the request went out."""
-        xid = self.session.xdotool("search", "--name", "^%s$" % title).split()[-1]
-        asked = now()
-        self.session.xdotool("windowactivate", "--sync", xid)
-        return asked
+        return activate(self.session, title)
 
     def game_in_front(self):
         mark = self.host.mark()
