@@ -120,7 +120,10 @@ std::optional<std::string> BridgeProcess::start(const Launch &launch)
     sigfillset(&all);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // Its own process group: Ctrl+C on the player's terminal must reach us only, so that the bridge
+    // ends through its input, giving back a clipboard it has lent, rather than on the signal.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
     std::vector<std::string> env = child_environment(launch.prefix);
     std::vector<char *> envp;

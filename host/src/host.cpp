@@ -43,7 +43,8 @@ std::string axis(const nlohmann::ordered_json &event, const char *name)
 
 }  // namespace
 
-Host::Host(const Options &options, FocusWatch &x, EventWriter &out) : options_(options), x_(x), out_(out)
+Host::Host(const Options &options, FocusWatch &x, EventWriter &out)
+    : options_(options), x_(x), out_(out), status_terminal_(isatty(STDERR_FILENO))
 {
     sigset_t handled;
     sigemptyset(&handled);
@@ -66,13 +67,12 @@ int Host::run()
             break;
         take_signals();
         watch_focus();
-        if (bridge_.output_fd() >= 0)
-            read_bridge();
+        read_bridge();
         if (auto ending = bridge_.reap())
             bridge_ended(*ending);
         tick();
     }
-    if (isatty(STDERR_FILENO))
+    if (status_shown_)
         std::fputs("\r\033[K", stderr);
     return exit_code_;
 }
@@ -88,7 +88,7 @@ bool Host::start_bridge()
             std::fprintf(stderr, "bridge-host: %s\n", failure->c_str());
             return false;
         }
-        out_.write(message_event("error", *failure));
+        emit(message_event("error", *failure));
         bridge_ended({127, 0});
         return true;
     }
@@ -110,6 +110,8 @@ void Host::configure_bridge()
 
 void Host::read_bridge()
 {
+    if (bridge_.output_fd() < 0)
+        return;
     bridge_.read_output(lines_);
     while (auto line = lines_.next())
         take_line(*line);
@@ -123,7 +125,7 @@ void Host::take_line(const LineBuffer::Line &line)
     if (!parsed) {
         auto event = message_event("error", "unreadable line from the bridge");
         event["line"] = line.text;
-        out_.write(event);
+        emit(event);
         return;
     }
     if (in_epoch(*parsed, epoch_))
@@ -134,7 +136,7 @@ void Host::act(const BridgeLine &line)
 {
     if (std::holds_alternative<ReadyLine>(line)) {
         ready_ = true;
-        out_.write({{"event", "bridge"}, {"state", "started"}, {"pid", bridge_.pid()}, {"epoch", epoch_}});
+        emit({{"event", "bridge"}, {"state", "started"}, {"pid", bridge_.pid()}, {"epoch", epoch_}});
     } else if (auto *state = std::get_if<StateLine>(&line)) {
         bridge_foreground_ = state->foreground;
         set_in_front(game_active_ && bridge_foreground_);
@@ -142,14 +144,14 @@ void Host::act(const BridgeLine &line)
         if (action->action == "position")
             request_position("hotkey");
         else
-            out_.write(action_event(action->action));
+            emit(action_event(action->action));
     } else if (auto *status = std::get_if<StatusLine>(&line)) {
-        out_.write(message_event("status", status->message));
+        emit(message_event("status", status->message));
     } else if (auto *error = std::get_if<ErrorLine>(&line)) {
-        out_.write(message_event("error", error->message));
+        emit(message_event("error", error->message));
     } else if (auto *text = std::get_if<TextLine>(&line)) {
         auto event = position_event(*text);
-        out_.write(event);
+        emit(event);
         last_position_ = axis(event, "x") + " " + axis(event, "y") + " " + axis(event, "z");
         if (options_.once)
             stop(0);
@@ -169,14 +171,14 @@ void Host::bridge_ended(const Ending &ending)
     else
         event["code"] = ending.code, event["meaning"] = exit_meaning(ending.code);
     if (stopping_) {
-        out_.write(event);
+        emit(event);
         done_ = true;
         return;
     }
     if (clock::now() - started_at_ >= stable_run)
         backoff_ = std::chrono::seconds(1);
     event["restart_in_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(backoff_).count();
-    out_.write(event);
+    emit(event);
     restart_at_ = clock::now() + backoff_;
     backoff_ = std::min(backoff_ * 2, std::chrono::duration_cast<std::chrono::seconds>(max_backoff));
     show_status();
@@ -197,7 +199,7 @@ void Host::take_signals()
 void Host::watch_focus()
 {
     if (!x_.handle_events()) {
-        out_.write(message_event("error", "lost the X display"));
+        emit(message_event("error", "lost the X display"));
         stop(1);
         return;
     }
@@ -210,7 +212,7 @@ void Host::tick()
     auto now = clock::now();
     if (stop_at_ && now >= *stop_at_) {
         bridge_.kill_now();  // it did not end in time: nothing more to wait for
-        out_.write({{"event", "bridge"}, {"state", "exited"}, {"epoch", epoch_}, {"signal", SIGKILL}});
+        emit({{"event", "bridge"}, {"state", "exited"}, {"epoch", epoch_}, {"signal", SIGKILL}});
         done_ = true;
         return;
     }
@@ -243,7 +245,7 @@ void Host::check_agreement(clock::time_point now)
     if (now - *disagreeing_since_ < disagreement_limit || warned_)
         return;
     warned_ = true;
-    out_.write(message_event("error", "the game has the focus but the bridge does not see it: run bridge-host "
+    emit(message_event("error", "the game has the focus but the bridge does not see it: run bridge-host "
                                       "with the game's Wine (--wine) and prefix (--prefix)"));
 }
 
@@ -264,7 +266,7 @@ void Host::set_in_front(bool in_front)
     if (in_front == in_front_)
         return;
     in_front_ = in_front;
-    out_.write(game_event(in_front));
+    emit(game_event(in_front));
 }
 
 void Host::request_position(const char *why)
@@ -272,7 +274,7 @@ void Host::request_position(const char *why)
     if (stopping_)
         return;
     if (!bridge_.running() || !ready_) {
-        out_.write(message_event("error", std::string("no position: the bridge is not running (") + why + ")"));
+        emit(message_event("error", std::string("no position: the bridge is not running (") + why + ")"));
         return;
     }
     bridge_.send("trigger");
@@ -304,11 +306,24 @@ int Host::poll_timeout() const
     return (int)std::clamp<long long>(wait + 1, 0, 1000);
 }
 
+// An event line; on a terminal that also shows the status line, the event goes above it.
+void Host::emit(const nlohmann::ordered_json &event)
+{
+    bool redraw = status_shown_;
+    if (redraw)
+        std::fputs("\r\033[K", stderr);
+    status_shown_ = false;
+    out_.write(event);
+    if (redraw)
+        show_status();
+}
+
 // One line on a terminal's stderr, rewritten in place; nothing when stderr is a pipe or a file.
 void Host::show_status()
 {
-    if (!isatty(STDERR_FILENO))
+    if (!status_terminal_)
         return;
+    status_shown_ = true;
     std::string bridge = bridge_.running() ? (ready_ ? "bridge up" : "bridge starting")
                          : stopping_       ? "bridge stopped"
                                            : "bridge down, restarting";

@@ -35,6 +35,7 @@ private:
     void request_position(const char *why);
     void stop(int exit_code);
     int poll_timeout() const;
+    void emit(const nlohmann::ordered_json &event);
     void show_status();
 
     const Options &options_;
@@ -55,5 +56,7 @@ private:
     bool warned_ = false;          // the disagreement was reported for this focus gain
     std::chrono::seconds backoff_{1};
     bool stopping_ = false, done_ = false;
+    bool status_terminal_;         // stderr is a terminal: a status line is kept on it
+    bool status_shown_ = false;
     int exit_code_ = 0;
 };

@@ -35,9 +35,9 @@ class HostLine:
 class BridgeHost:
     """bridge-host as a child of ours, its stdout read line by line."""
 
-    def __init__(self, session, *options):
+    def __init__(self, session, *options, env=None):
         command = [HOST, "--bridge", exe_path("wine_bridge.exe"), "--prefix", PREFIX, *options]
-        self.proc = subprocess.Popen(command, env=session.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen(command, env=dict(session.env, **(env or {})), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True)
         self.lines = []
         self.changed = threading.Condition()
