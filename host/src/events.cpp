@@ -78,13 +78,13 @@ bool EventWriter::open_log(const std::string &path)
     return log_ != nullptr;
 }
 
-void EventWriter::write(const json &event)
+bool EventWriter::write(const json &event)
 {
     std::string line = event.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
     if (log_ && event["event"] == "position") {
         std::fwrite(line.data(), 1, line.size(), log_);
         std::fflush(log_);
     }
+    bool written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+    return std::fflush(stdout) == 0 && written;
 }

@@ -34,7 +34,8 @@ public:
 
     // Opens the log file for appending; false (errno set) when it cannot be opened.
     bool open_log(const std::string &path);
-    void write(const nlohmann::ordered_json &event);
+    // False (errno set) when stdout did not take the line.
+    bool write(const nlohmann::ordered_json &event);
 
 private:
     std::FILE *log_ = nullptr;

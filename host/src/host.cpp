@@ -41,15 +41,29 @@ std::string axis(const nlohmann::ordered_json &event, const char *name)
     return event.contains(name) ? std::string(name) + ":" + event[name].dump() : "";
 }
 
-}  // namespace
-
-Host::Host(const Options &options, FocusWatch &x, EventWriter &out)
-    : options_(options), x_(x), out_(out), status_terminal_(isatty(STDERR_FILENO))
+sigset_t handled_signals()
 {
     sigset_t handled;
     sigemptyset(&handled);
     for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGCHLD})
         sigaddset(&handled, sig);
+    return handled;
+}
+
+}  // namespace
+
+void Host::hold_early_signals()
+{
+    sigset_t early;
+    sigemptyset(&early);
+    sigaddset(&early, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &early, nullptr);
+}
+
+Host::Host(const Options &options, FocusWatch &x, EventWriter &out)
+    : options_(options), x_(x), out_(out), status_terminal_(isatty(STDERR_FILENO))
+{
+    sigset_t handled = handled_signals();
     sigprocmask(SIG_BLOCK, &handled, nullptr);
     signals_ = Fd(signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC));
     std::signal(SIGPIPE, SIG_IGN);  // a bridge gone or a reader of stdout gone is seen as a failed write
@@ -62,8 +76,10 @@ int Host::run()
         return 2;  // no Wine to run it with: a mistake in the options, not a crash to retry
     next_tick_ = clock::now() + tick_period;
     while (!done_) {
-        pollfd fds[3] = {{signals_.get(), POLLIN, 0}, {x_.fd(), POLLIN, 0}, {bridge_.output_fd(), POLLIN, 0}};
-        if (poll(fds, bridge_.output_fd() >= 0 ? 3 : 2, poll_timeout()) < 0 && errno != EINTR)
+        // An fd of -1 is skipped by poll: a lost X connection or a bridge's closed output.
+        pollfd fds[3] = {{signals_.get(), POLLIN, 0}, {x_lost_ ? -1 : x_.fd(), POLLIN, 0},
+                         {bridge_.output_fd(), POLLIN, 0}};
+        if (poll(fds, 3, poll_timeout()) < 0 && errno != EINTR)
             break;
         take_signals();
         watch_focus();
@@ -198,7 +214,11 @@ void Host::take_signals()
 
 void Host::watch_focus()
 {
+    if (x_lost_)
+        return;
     if (!x_.handle_events()) {
+        x_lost_ = true;
+        report_focus(false);
         emit(message_event("error", "lost the X display"));
         stop(1);
         return;
@@ -221,7 +241,7 @@ void Host::tick()
     if (now < next_tick_)
         return;
     next_tick_ = std::max(next_tick_ + tick_period, now);
-    if (x_.needs_polling()) {
+    if (x_.needs_polling() && !x_lost_) {
         x_.poll_input_focus();
         if (x_.game_active() != game_active_)
             return report_focus(x_.game_active());
@@ -313,7 +333,8 @@ void Host::emit(const nlohmann::ordered_json &event)
     if (redraw)
         std::fputs("\r\033[K", stderr);
     status_shown_ = false;
-    out_.write(event);
+    if (!out_.write(event) && !stopping_)
+        stop(errno == EPIPE ? 0 : 1);  // the reader of our lines is gone (say, "| head -1"): nobody to serve
     if (redraw)
         show_status();
 }

@@ -13,6 +13,9 @@
 
 class Host {
 public:
+    // Holds SIGUSR1 from the start of main, so that one sent while we start cannot end us (its
+    // default action); the loop takes it later. SIGINT and SIGTERM keep ending us until then.
+    static void hold_early_signals();
     Host(const Options &options, FocusWatch &x, EventWriter &out);
     // Runs until SIGINT or SIGTERM (or the first position with --once); the exit code.
     int run();
@@ -56,6 +59,7 @@ private:
     bool warned_ = false;          // the disagreement was reported for this focus gain
     std::chrono::seconds backoff_{1};
     bool stopping_ = false, done_ = false;
+    bool x_lost_ = false;
     bool status_terminal_;         // stderr is a terminal: a status line is kept on it
     bool status_shown_ = false;
     int exit_code_ = 0;

@@ -12,6 +12,7 @@
 
 int main(int argc, char **argv)
 {
+    Host::hold_early_signals();
     auto parsed = parse_options(argc, argv);
     if (auto *code = std::get_if<int>(&parsed))
         return *code;

@@ -40,9 +40,11 @@ class BridgeHost:
         self.proc = subprocess.Popen(command, env=dict(session.env, **(env or {})), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True)
         self.lines = []
+        self.errors = []  # stderr, read so that Wine's complaints can never fill the pipe
         self.changed = threading.Condition()
         self.ended = False
         threading.Thread(target=self._read, daemon=True).start()
+        threading.Thread(target=self._read_errors, daemon=True).start()
 
     def _read(self):
         for raw in self.proc.stdout:
@@ -50,9 +52,14 @@ class BridgeHost:
             with self.changed:
                 self.lines.append(line)
                 self.changed.notify_all()
+        self.proc.stdout.close()
         with self.changed:
             self.ended = True
             self.changed.notify_all()
+
+    def _read_errors(self):
+        self.errors.extend(self.proc.stderr)
+        self.proc.stderr.close()
 
     def mark(self):
         with self.changed:
@@ -67,7 +74,8 @@ class BridgeHost:
                     if all(line.data.get(key) == value for key, value in fields.items()):
                         return line
                 if now() > deadline or self.ended:
-                    raise AssertionError("bridge-host: no line with %r; lines %r" % (fields, self.lines[-8:]))
+                    raise AssertionError("bridge-host: no line with %r; lines %r; stderr %r"
+                                         % (fields, self.lines[-8:], self.errors[-5:]))
                 self.changed.wait(0.5)
 
     def signal(self, sig):
@@ -80,9 +88,8 @@ class BridgeHost:
         return code
 
     def stop(self):
+        """SIGTERM (a clean stop), SIGKILL if it lingers; the readers close the pipes at their end."""
         stop_process(self.proc)
-        for stream in (self.proc.stdout, self.proc.stderr):
-            stream.close()
 
 
 def start_openbox(session):

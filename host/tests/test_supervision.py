@@ -68,15 +68,15 @@ class Supervision(unittest.TestCase):
         host = self.start_host(
             {"print": [READY,
                        '{"native_state":true,"foreground":true,"hwnd":1,"pid":2,"busy":false,"epoch":0}',
-                       '{"native_action":"position","epoch":0}',
+                       '{"status":"of no context yet","epoch":0}',
                        '{"native_action":"next","epoch":{epoch}}',
                        '{"native_action":"next"',
                        '{"native_action":"position","epoch":{epoch},"extra":1}',
                        '{"status":"Position demandée…","epoch":{epoch}}'],
              "exit": 2},
             {"print": [READY], "exit": 3},
-            {"print": [READY]})
-        host.expect(0, event="bridge", state="started", epoch=3)
+            {"print": [READY, '{"native_action":"position","epoch":2}', '{"status":"done","epoch":{epoch}}']})
+        host.expect(0, event="status", message="done")
         host.signal(signal.SIGTERM)
         self.assertEqual(host.wait_exit(), 0)
         self.assertEqual(self.events(), [
@@ -92,11 +92,12 @@ class Supervision(unittest.TestCase):
             {"event": "bridge", "state": "exited", "epoch": 2, "code": 3,
              "meaning": "could not start its input reader", "restart_in_ms": 2000},
             {"event": "bridge", "state": "started", "epoch": 3},
+            {"event": "status", "message": "done"},
             {"event": "bridge", "state": "exited", "epoch": 3, "code": 0, "meaning": "ended"},
         ])
         for run in (1, 2, 3):
             self.assertEqual(self.input_of(run)[:5], ["context %d 1 50" % run] + BINDS)
-        self.assertNotIn("trigger", self.input_of(1))
+        self.assertNotIn("trigger", self.input_of(3))  # the position hotkey of epoch 2 came too late
 
     def test_a_bridge_that_stays_after_the_end_of_its_input_is_killed_5_s_later(self):
         host = self.start_host({"print": [READY], "hang": True})
