@@ -14,6 +14,9 @@ from harness import TIMEOUT, Session, now
 
 FAKE_WINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_wine.py")
 READY = '{"bridge_ready":true}'
+TEXT = '{"text":"Coordinates: x:1 y:-2.5","wall_time":1796734512.123456,"latency_ms":0,"macro_ms":0,"epoch":{epoch}}'
+POSITION = {"event": "position", "source": "passive", "text": "Coordinates: x:1 y:-2.5", "x": 1.0, "y": -2.5,
+            "wall_time": 1796734512.123456, "latency_ms": 0, "macro_ms": 0}
 BINDS = ["bind 0 2 80", "bind 1 2 102", "bind 2 2 100", "bind 3 2 101"]  # ctrl+p and the keypad defaults
 
 
@@ -36,9 +39,9 @@ class Supervision(unittest.TestCase):
         self.session.stop_programs()
         self.folder.cleanup()
 
-    def start_host(self, *runs):
+    def start_host(self, *runs, options=()):
         env = {"FAKE_BRIDGE_DIR": self.folder.name, "FAKE_BRIDGE_PLAN": json.dumps(runs)}
-        self.host = BridgeHost(self.session, "--wine", FAKE_WINE, env=env)
+        self.host = BridgeHost(self.session, "--wine", FAKE_WINE, *options, env=env)
         return self.host
 
     def input_of(self, run):
@@ -65,6 +68,9 @@ class Supervision(unittest.TestCase):
             return [{k: v for k, v in line.data.items() if k != "pid"} for line in self.host.lines]
 
     def test_only_strict_lines_of_the_current_epoch_are_acted_on_and_exits_are_explained_and_restarted(self):
+        log = os.path.join(self.folder.name, "positions.log")
+        with open(log, "w") as f:
+            f.write("kept\n")
         host = self.start_host(
             {"print": [READY,
                        '{"native_state":true,"foreground":true,"hwnd":1,"pid":2,"busy":false,"epoch":0}',
@@ -75,7 +81,8 @@ class Supervision(unittest.TestCase):
                        '{"status":"Position demandée…","epoch":{epoch}}'],
              "exit": 2},
             {"print": [READY], "exit": 3},
-            {"print": [READY, '{"native_action":"position","epoch":2}', '{"status":"done","epoch":{epoch}}']})
+            {"print": [READY, '{"native_action":"position","epoch":2}', TEXT, '{"status":"done","epoch":{epoch}}']},
+            options=("--log", log))
         host.expect(0, event="status", message="done")
         host.signal(signal.SIGTERM)
         self.assertEqual(host.wait_exit(), 0)
@@ -92,12 +99,15 @@ class Supervision(unittest.TestCase):
             {"event": "bridge", "state": "exited", "epoch": 2, "code": 3,
              "meaning": "could not start its input reader", "restart_in_ms": 2000},
             {"event": "bridge", "state": "started", "epoch": 3},
+            POSITION,
             {"event": "status", "message": "done"},
             {"event": "bridge", "state": "exited", "epoch": 3, "code": 0, "meaning": "ended"},
         ])
         for run in (1, 2, 3):
             self.assertEqual(self.input_of(run)[:5], ["context %d 1 50" % run] + BINDS)
         self.assertNotIn("trigger", self.input_of(3))  # the position hotkey of epoch 2 came too late
+        with open(log) as f:
+            self.assertEqual(f.read(), "kept\n" + json.dumps(POSITION, separators=(",", ":")) + "\n")
 
     def test_a_bridge_that_stays_after_the_end_of_its_input_is_killed_5_s_later(self):
         host = self.start_host({"print": [READY], "hang": True})
