@@ -35,6 +35,11 @@ struct LineCase {
     const char *parsed;  // describe() of the result
 };
 
+void PrintTo(const LineCase &c, std::ostream *os)
+{
+    *os << c.line;
+}
+
 class BridgeLines : public testing::TestWithParam<LineCase> {};
 
 TEST_P(BridgeLines, parse_into_their_kind)
@@ -92,6 +97,11 @@ struct EpochCase {
     int32_t epoch;
     bool current;
 };
+
+void PrintTo(const EpochCase &c, std::ostream *os)
+{
+    *os << c.line << " at epoch " << c.epoch;
+}
 
 class EpochFilter : public testing::TestWithParam<EpochCase> {};
 

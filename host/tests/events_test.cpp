@@ -17,6 +17,11 @@ struct CoordinatesCase {
     const char *x, *y, *z;  // std::to_string of each, "-" when absent
 };
 
+void PrintTo(const CoordinatesCase &c, std::ostream *os)
+{
+    *os << c.text;
+}
+
 class CoordinatesText : public testing::TestWithParam<CoordinatesCase> {};
 
 TEST_P(CoordinatesText, yields_each_axis_that_holds_a_number)
@@ -52,6 +57,11 @@ struct LineBufferCase {
     std::vector<std::string> chunks;
     std::vector<std::string> lines;  // a cut line is shown with a trailing "[cut]"
 };
+
+void PrintTo(const LineBufferCase &c, std::ostream *os)
+{
+    *os << testing::PrintToString(c.chunks).substr(0, 60);
+}
 
 class LineBuffers : public testing::TestWithParam<LineBufferCase> {};
 

@@ -8,6 +8,11 @@ struct KeyCase {
     unsigned vk;
 };
 
+void PrintTo(const KeyCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class KeyNames : public testing::TestWithParam<KeyCase> {};
 
 TEST_P(KeyNames, parse_to_the_modifier_mask_and_virtual_key)
@@ -29,6 +34,11 @@ struct BadKeyCase {
     const char *name;
     const char *message;
 };
+
+void PrintTo(const BadKeyCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class BadKeyNames : public testing::TestWithParam<BadKeyCase> {};
 
