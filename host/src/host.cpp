@@ -270,11 +270,13 @@ void Host::check_agreement(clock::time_point now)
 }
 
 // A change seen by X goes to the bridge at once; losing the focus also ends "in front" at once,
-// while gaining it waits for the bridge to agree.
+// while gaining it waits for a state line of the bridge that agrees.
 void Host::report_focus(bool active)
 {
     game_active_ = active;
     warned_ = false;
+    if (!active)
+        bridge_foreground_ = false;  // its next state line says so: "focus 0" ends its view at once
     if (!stopping_)
         bridge_.send(active ? "focus 1" : "focus 0");
     set_in_front(game_active_ && bridge_foreground_);
