@@ -96,24 +96,31 @@ std::optional<BridgeLine> text_line(const json &o)
     return TextLine{o["text"].get<std::string>(), o["wall_time"].get<double>(), *latency, *macro, *epoch};
 }
 
-std::optional<BridgeLine> line_of_kind(const json &o)
+std::optional<BridgeLine> ready_line(const json &o)
 {
-    const std::string &kind = o.begin().key();
-    if (kind == "bridge_ready")
-        return has_keys(o, {"bridge_ready"}) && o["bridge_ready"] == true ? std::optional<BridgeLine>(ReadyLine{})
-                                                                           : std::nullopt;
-    if (kind == "native_state")
-        return state_line(o);
-    if (kind == "native_action")
-        return action_line(o);
-    if (kind == "status")
-        return message_line<StatusLine>(o, "status");
-    if (kind == "error")
-        return message_line<ErrorLine>(o, "error");
-    if (kind == "text")
-        return text_line(o);
-    return std::nullopt;
+    if (!has_keys(o, {"bridge_ready"}) || o["bridge_ready"] != true)
+        return std::nullopt;
+    return ReadyLine{};
 }
+
+std::optional<BridgeLine> status_line(const json &o)
+{
+    return message_line<StatusLine>(o, "status");
+}
+
+std::optional<BridgeLine> error_line(const json &o)
+{
+    return message_line<ErrorLine>(o, "error");
+}
+
+// Each kind of line by its first key.
+const struct {
+    const char *first_key;
+    std::optional<BridgeLine> (*parse)(const json &o);
+} kinds[] = {
+    {"bridge_ready", ready_line}, {"native_state", state_line}, {"native_action", action_line},
+    {"status", status_line},      {"error", error_line},        {"text", text_line},
+};
 
 }  // namespace
 
@@ -136,17 +143,18 @@ std::optional<BridgeLine> parse_bridge_line(std::string_view line)
     const json object = json::parse(line.begin(), line.end(), watch, false);
     if (!flat || object.is_discarded() || !object.is_object() || object.empty())
         return std::nullopt;
-    return line_of_kind(object);
+    for (const auto &kind : kinds)
+        if (object.begin().key() == kind.first_key)
+            return kind.parse(object);
+    return std::nullopt;
 }
 
 bool in_epoch(const BridgeLine &line, int32_t epoch)
 {
-    if (std::holds_alternative<ReadyLine>(line))
-        return true;
-    return std::visit([](const auto &l) -> int32_t {
+    return std::visit([epoch](const auto &l) {
         if constexpr (std::is_same_v<std::decay_t<decltype(l)>, ReadyLine>)
-            return 0;
+            return true;  // the ready line comes before any context
         else
-            return l.epoch;
-    }, line) == epoch;
+            return l.epoch == epoch;
+    }, line);
 }

@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <limits.h>
-#include <unistd.h>
 
 #ifndef BRIDGE_HOST_VERSION
 #define BRIDGE_HOST_VERSION "0"
