@@ -147,9 +147,8 @@ def run_host(session):
     try:
         session.game()
         session.tool()
-        command = "bridge-host --position ctrl+p --prefix %s" % session.prefix
-        show("shell", command)
         host = host_harness.BridgeHost(session, "--position", "ctrl+p")
+        show("shell", " ".join(os.path.relpath(word) if os.path.isabs(word) else word for word in host.command))
         threading.Thread(target=echo_host, args=(host,), daemon=True).start()
         host.expect(0, event="bridge", state="started")
 

@@ -22,7 +22,10 @@ class HostLine:
 
     def __init__(self, raw, at):
         self.raw, self.at = raw, at
-        self.data = json.loads(raw)
+        try:
+            self.data = json.loads(raw)
+        except ValueError:
+            self.data = {"unparsed": raw}  # shown in a failure's message; matches no expectation
         self.event = self.data.get("event")
 
     def __getitem__(self, key):
@@ -36,8 +39,8 @@ class BridgeHost:
     """bridge-host as a child of ours, its stdout read line by line."""
 
     def __init__(self, session, *options, env=None):
-        command = [HOST, "--bridge", exe_path("wine_bridge.exe"), "--prefix", PREFIX, *options]
-        self.proc = subprocess.Popen(command, env=dict(session.env, **(env or {})), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        self.command = [HOST, "--bridge", exe_path("wine_bridge.exe"), "--prefix", PREFIX, *options]
+        self.proc = subprocess.Popen(self.command, env=dict(session.env, **(env or {})), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True)
         self.lines = []
         self.errors = []  # stderr, read so that Wine's complaints can never fill the pipe
