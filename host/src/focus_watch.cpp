@@ -33,6 +33,7 @@ struct FocusWatch::Connection {
     xcb_ewmh_connection_t ewmh{};
     bool ewmh_atoms = false;
     xcb_window_t root = XCB_NONE;
+    int screen = 0;  // of $DISPLAY (":0.1" is screen 1)
 
     ~Connection()
     {
@@ -97,15 +98,14 @@ std::variant<std::unique_ptr<FocusWatch>, std::string> FocusWatch::open()
     if (!display || !*display)
         return std::string("no DISPLAY: bridge-host must run in the desktop session of the game");
     auto x = std::make_unique<Connection>();
-    int screen_number = 0;
-    x->c = xcb_connect(nullptr, &screen_number);
+    x->c = xcb_connect(nullptr, &x->screen);
     if (xcb_connection_has_error(x->c))
         return "cannot open the X display \"" + std::string(display) + "\"";
     xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(x->c));
-    for (int i = 0; i < screen_number && screens.rem; ++i)
+    for (int i = 0; i < x->screen && screens.rem; ++i)
         xcb_screen_next(&screens);
     if (!screens.rem)
-        return "the X display \"" + std::string(display) + "\" has no screen " + std::to_string(screen_number);
+        return "the X display \"" + std::string(display) + "\" has no screen " + std::to_string(x->screen);
     x->root = screens.data->root;
     x->ewmh_atoms = xcb_ewmh_init_atoms_replies(&x->ewmh, xcb_ewmh_init_atoms(x->c, &x->ewmh), nullptr);
     if (!x->ewmh_atoms)
@@ -130,7 +130,8 @@ void FocusWatch::refresh()
 {
     xcb_window_t active = XCB_NONE;
     // A window manager that starts or ends after us is noticed here: the property comes or goes.
-    ewmh_ = xcb_ewmh_get_active_window_reply(&x_->ewmh, xcb_ewmh_get_active_window(&x_->ewmh, 0), &active, nullptr);
+    auto cookie = xcb_ewmh_get_active_window(&x_->ewmh, x_->screen);
+    ewmh_ = xcb_ewmh_get_active_window_reply(&x_->ewmh, cookie, &active, nullptr);
     if (!ewmh_)
         active = x_->input_focus();
     game_active_ = x_->is_game_window(active);

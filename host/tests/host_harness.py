@@ -40,7 +40,8 @@ class BridgeHost:
 
     def __init__(self, session, *options, env=None):
         self.command = [HOST, "--bridge", exe_path("wine_bridge.exe"), "--prefix", PREFIX, *options]
-        self.proc = subprocess.Popen(self.command, env=dict(session.env, **(env or {})), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen(self.command, env=dict(session.env, **(env or {})), stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True)
         self.lines = []
         self.errors = []  # stderr, read so that Wine's complaints can never fill the pipe

@@ -62,11 +62,13 @@ class Host(unittest.TestCase):
         mark = self.host.mark()
         activated = self.activate("ClipboardTool")
         left = self.host.expect(mark, event="game", in_front=False)
-        figure("host: xdotool windowactivate of another window to game in_front false, at most (ms)", round((left.at - activated) * 1000, 1))
+        figure("host: xdotool windowactivate of another window to game in_front false, at most (ms)",
+               round((left.at - activated) * 1000, 1))
         mark = self.host.mark()
         activated = self.activate("StandInGame")
         back = self.host.expect(mark, event="game", in_front=True)
-        figure("host: xdotool windowactivate of the game to game in_front true, at most (ms)", round((back.at - activated) * 1000, 1))
+        figure("host: xdotool windowactivate of the game to game in_front true, at most (ms)",
+               round((back.at - activated) * 1000, 1))
 
     def test_the_position_hotkey_on_the_game_prints_a_position(self):
         self.start_host()
