@@ -81,9 +81,14 @@ bool EventWriter::open_log(const std::string &path)
 bool EventWriter::write(const json &event)
 {
     std::string line = event.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-    if (log_ && event["event"] == "position") {
+    bool position = event["event"] == "position";
+    if (log_ && position) {
         std::fwrite(line.data(), 1, line.size(), log_);
         std::fflush(log_);
+    }
+    if (positions_only_ && !position) {
+        std::fputs(line.c_str(), stderr);
+        return true;
     }
     bool written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
     return std::fflush(stdout) == 0 && written;

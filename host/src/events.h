@@ -24,10 +24,12 @@ nlohmann::ordered_json action_event(const std::string &action);
 nlohmann::ordered_json message_event(const char *kind, const std::string &message);
 nlohmann::ordered_json game_event(bool in_front);
 
-// Writes events as lines: stdout always, position events to the log file too.
+// Writes events as lines: on stdout, position events to the log file too. With positions_only,
+// stdout carries nothing but position lines and the other events go to stderr, so that a script can
+// take stdout's first line as the position.
 class EventWriter {
 public:
-    EventWriter() = default;
+    explicit EventWriter(bool positions_only = false) : positions_only_(positions_only) {}
     EventWriter(const EventWriter &) = delete;
     EventWriter &operator=(const EventWriter &) = delete;
     ~EventWriter();
@@ -38,5 +40,6 @@ public:
     bool write(const nlohmann::ordered_json &event);
 
 private:
+    bool positions_only_;
     std::FILE *log_ = nullptr;
 };

@@ -18,7 +18,7 @@ int main(int argc, char **argv)
         return *code;
     const Options &options = std::get<Options>(parsed);
 
-    EventWriter out;
+    EventWriter out(options.once);
     if (!options.log.empty() && !out.open_log(options.log)) {
         std::fprintf(stderr, "bridge-host: --log %s: %s\n", options.log.c_str(), std::strerror(errno));
         return 2;

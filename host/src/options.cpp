@@ -102,7 +102,8 @@ std::variant<Options, int> parse_options(int argc, char **argv)
                        "ctrl+kp_5, or none")
             ->capture_default_str();
     }
-    app.add_flag("--once", options.once, "exit after the first position");
+    app.add_flag("--once", options.once,
+                 "print the first position on stdout (other events on stderr) and exit");
     app.add_option("--log", options.log, "append each position line to this file too");
     try {
         app.parse(argc, argv);

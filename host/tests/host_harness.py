@@ -82,6 +82,14 @@ class BridgeHost:
                                          % (fields, self.lines[-8:], self.errors[-5:]))
                 self.changed.wait(0.5)
 
+    def expect_error_line(self, text):
+        """Waits for a line on stderr (where --once puts every event but the position)."""
+        deadline = now() + TIMEOUT
+        while text + "\n" not in self.errors:
+            if now() > deadline or self.proc.poll() is not None:
+                raise AssertionError("bridge-host: no %r on stderr; it has %r" % (text, self.errors[-8:]))
+            time.sleep(0.05)
+
     def signal(self, sig):
         os.kill(self.proc.pid, sig)
 

@@ -77,13 +77,14 @@ class Host(unittest.TestCase):
         self.session.xdotool("key", "ctrl+p")
         self.assert_position(self.host.expect(mark, event="position"))
 
-    def test_sigusr1_asks_for_a_position_and_once_exits_after_it(self):
-        self.start_host("--once")
-        self.game_in_front()
-        mark = self.host.mark()
+    def test_sigusr1_asks_for_a_position_and_once_prints_it_alone_and_exits(self):
+        self.host = BridgeHost(self.session, "--once")
+        self.activate("StandInGame")
+        self.host.expect_error_line('{"event":"game","in_front":true}')
         self.host.signal(signal.SIGUSR1)
-        self.assert_position(self.host.expect(mark, event="position"))
         self.assertEqual(self.host.wait_exit(), 0)
+        self.assertEqual(len(self.host.lines), 1, self.host.lines)
+        self.assert_position(self.host.lines[0])
 
     def test_a_bridge_killed_from_outside_is_started_again_and_works(self):
         self.start_host()
