@@ -43,7 +43,7 @@ struct FocusWatch::Connection {
             xcb_disconnect(c);
     }
 
-    // The window's WM_CLASS names the game; false when it has no WM_CLASS either.
+    // Whether the window's WM_CLASS names the game; has_class says whether it has a WM_CLASS at all.
     bool has_game_class(xcb_window_t window, bool &has_class)
     {
         xcb_icccm_get_wm_class_reply_t wm_class;
