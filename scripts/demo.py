@@ -1,18 +1,25 @@
 """The bridge at work: wine_bridge.exe against the stand-in game on a private virtual display.
 
-Plays the host's part in a short script (context, focus reports, a hotkey binding, the player's
-hotkey press, "trigger", a passive capture, a game that never answers) and shows every line the
-bridge prints as it comes. State lines are shown when they change.
+First plays the host's part in a short script (context, focus reports, a hotkey binding, the
+player's hotkey press, "trigger", a passive capture, a game that never answers) and shows every
+line the bridge prints as it comes. State lines are shown when they change.
+
+Then the real host, bridge-host, with a window manager (openbox): the game activated, the hotkey
+pressed and the position printed, a position asked for by a signal, the focus taken away, and a
+clean stop.
 """
 
 import os
+import signal
 import subprocess
 import sys
 import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "host", "tests"))
 import harness  # noqa: E402
+import host_harness  # noqa: E402
 
 CTRL_P = (2, 80)  # MOD_CONTROL, virtual key P
 
@@ -120,12 +127,71 @@ def run(session):
     show("bridge", "exit code %d" % bridge.wait_exit())
 
 
+def echo_host(host):
+    """Prints bridge-host's JSON lines as they arrive."""
+    shown = 0
+    while True:
+        with host.changed:
+            while shown >= len(host.lines) and not host.ended:
+                host.changed.wait(0.5)
+            fresh, shown = host.lines[shown:], len(host.lines)
+            if not fresh and host.ended:
+                return
+        for line in fresh:
+            show("b-host", line.raw.rstrip("\n"))
+
+
+def run_host(session):
+    print("\n== bridge-host, the Linux side, with a window manager", flush=True)
+    openbox = host_harness.start_openbox(session)
+    try:
+        session.game()
+        session.tool()
+        host = host_harness.BridgeHost(session, "--position", "ctrl+p")
+        show("shell", " ".join(os.path.relpath(word) if os.path.isabs(word) else word for word in host.command))
+        threading.Thread(target=echo_host, args=(host,), daemon=True).start()
+        host.expect(0, event="bridge", state="started")
+
+        step("The player brings the game to the front (openbox sets _NET_ACTIVE_WINDOW)")
+        mark = host.mark()
+        host_harness.activate(session, "StandInGame")
+        host.expect(mark, event="game", in_front=True)
+
+        step("The player presses Ctrl+P in the game: bridge-host asks the bridge, the position is printed")
+        mark = host.mark()
+        show("player", "Ctrl+P")
+        session.xdotool("key", "ctrl+p")
+        host.expect(mark, event="position")
+
+        step("A desktop shortcut asks for a position: pkill -USR1 bridge-host")
+        mark = host.mark()
+        show("shell", "kill -USR1 %d" % host.proc.pid)
+        host.signal(signal.SIGUSR1)
+        host.expect(mark, event="position")
+
+        step("The player switches to another window")
+        mark = host.mark()
+        host_harness.activate(session, "ClipboardTool")
+        host.expect(mark, event="game", in_front=False)
+
+        step("SIGTERM: bridge-host closes the bridge's input and waits for it")
+        show("shell", "kill -TERM %d" % host.proc.pid)
+        host.signal(signal.SIGTERM)
+        show("shell", "bridge-host exit code %d" % host.wait_exit())
+        host.stop()
+    finally:
+        session.stop_programs()
+        harness.stop_process(openbox)
+
+
 def main():
     if harness.prepare() != 0:
         return 1
     session = harness.Session().start()
     try:
         run(session)
+        session.stop_programs()
+        run_host(session)
     finally:
         session.close()
     return 0

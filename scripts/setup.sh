@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (Debian 12, as root), then builds both sides:
-# build/windows (wine_bridge.exe and its tools, cross-built) and build/native (the tests).
-# The second Wine's root is built by the tests that need it (scripts/wine10.sh).
+# build/windows (wine_bridge.exe and its tools, cross-built) and build/native (bridge-host and the
+# tests). The second Wine's root is built by the tests that need it (scripts/wine10.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,6 +11,8 @@ packages=(
     wine wine64 xvfb xdotool xclip
     debootstrap  # the Debian 13 root with Wine 10.0 (scripts/wine10.sh)
     gnuplot-nox  # the benchmark's chart
+    pkg-config libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev nlohmann-json3-dev libcli11-dev dpkg-dev
+    openbox x11-utils  # bridge-host's libraries; a window manager and xprop for its tests
 )
 
 missing=()

@@ -1,0 +1,208 @@
+// The bridge's process: posix_spawn of "<wine> wine_bridge.exe" with WINEPREFIX set, stdin and stdout
+// on close-on-exec pipes, stderr shared with ours (so Wine's own complaints reach the player). The
+// child starts with the default signal mask and dispositions: our blocked, signalfd-read signals
+// must not stay blocked in it. Our pipe ends are non-blocking; the event loop polls them.
+#include "bridge_process.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+Fd &Fd::operator=(Fd &&other) noexcept
+{
+    if (this != &other) {
+        reset();
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+int Fd::release()
+{
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void Fd::reset()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+void LineBuffer::feed(const char *data, size_t size)
+{
+    pending_.append(data, size);
+    size_t start = 0;
+    for (size_t lf; (lf = pending_.find('\n', start)) != std::string::npos; start = lf + 1) {
+        size_t end = lf > start && pending_[lf - 1] == '\r' ? lf - 1 : lf;
+        ready_.push_back({pending_.substr(start, end - start), false});
+    }
+    pending_.erase(0, start);
+    while (pending_.size() > limit) {
+        ready_.push_back({pending_.substr(0, limit), true});
+        pending_.erase(0, limit);
+    }
+}
+
+std::optional<LineBuffer::Line> LineBuffer::next()
+{
+    if (taken_ == ready_.size()) {
+        ready_.clear();
+        taken_ = 0;
+        return std::nullopt;
+    }
+    return std::move(ready_[taken_++]);
+}
+
+namespace {
+
+std::vector<std::string> child_environment(const std::string &prefix)
+{
+    std::vector<std::string> env;
+    bool debug_set = false;
+    for (char **entry = environ; *entry; ++entry) {
+        if (std::strncmp(*entry, "WINEPREFIX=", 11) == 0)
+            continue;
+        debug_set |= std::strncmp(*entry, "WINEDEBUG=", 10) == 0;
+        env.emplace_back(*entry);
+    }
+    env.push_back("WINEPREFIX=" + prefix);
+    if (!debug_set)
+        env.emplace_back("WINEDEBUG=-all");  // Wine's fixme lines would bury the player's terminal
+    return env;
+}
+
+std::string spawn_error(const char *what, int error)
+{
+    return std::string(what) + ": " + std::strerror(error);
+}
+
+}  // namespace
+
+BridgeProcess::~BridgeProcess()
+{
+    kill_now();
+}
+
+std::optional<std::string> BridgeProcess::start(const Launch &launch)
+{
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0)
+        return spawn_error("pipe", errno);
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        int error = errno;
+        ::close(in[0]);
+        ::close(in[1]);
+        return spawn_error("pipe", error);
+    }
+    Fd child_in(in[0]), child_out(out[1]);
+    in_ = Fd(in[1]);
+    out_ = Fd(out[0]);
+    fcntl(in_.get(), F_SETFL, O_NONBLOCK);
+    fcntl(out_.get(), F_SETFL, O_NONBLOCK);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, child_in.get(), 0);
+    posix_spawn_file_actions_adddup2(&actions, child_out.get(), 1);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    // Its own process group: Ctrl+C on the player's terminal must reach us only, so that the bridge
+    // ends through its input, giving back a clipboard it has lent, rather than on the signal.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+
+    std::vector<std::string> env = child_environment(launch.prefix);
+    std::vector<char *> envp;
+    for (auto &entry : env)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string wine = launch.wine, exe = launch.exe;
+    char *argv[] = {wine.data(), exe.data(), nullptr};
+
+    int error = posix_spawnp(&pid_, wine.c_str(), &actions, &attributes, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (error != 0) {
+        pid_ = -1;
+        in_.reset();
+        out_.reset();
+        return spawn_error(("cannot run " + launch.wine).c_str(), error);
+    }
+    return std::nullopt;
+}
+
+bool BridgeProcess::send(const std::string &line)
+{
+    if (!in_)
+        return false;
+    std::string data = line + "\n";
+    // Command lines are short; a pipe that cannot take one whole has a bridge that reads no more.
+    ssize_t written = ::write(in_.get(), data.data(), data.size());
+    if (written == (ssize_t)data.size())
+        return true;
+    in_.reset();
+    return false;
+}
+
+bool BridgeProcess::read_output(LineBuffer &into)
+{
+    char chunk[4096];
+    for (;;) {
+        ssize_t got = ::read(out_.get(), chunk, sizeof chunk);
+        if (got > 0) {
+            into.feed(chunk, (size_t)got);
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            return true;
+        out_.reset();
+        return false;
+    }
+}
+
+void BridgeProcess::close_input()
+{
+    in_.reset();
+}
+
+std::optional<Ending> BridgeProcess::reap()
+{
+    if (pid_ <= 0)
+        return std::nullopt;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) != pid_)
+        return std::nullopt;
+    pid_ = -1;
+    in_.reset();
+    Ending ending;
+    if (WIFSIGNALED(status))
+        ending.signal = WTERMSIG(status);
+    else
+        ending.code = WEXITSTATUS(status);
+    return ending;
+}
+
+void BridgeProcess::kill_now()
+{
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    in_.reset();
+    out_.reset();
+}

@@ -1,0 +1,358 @@
+// The host's loop. Signals arrive through a signalfd and only wake the loop; the bridge's output
+// is read whole lines at a time; the X connection is drained on every turn, since xcb may hold
+// events read along with a reply. The 100 ms tick repeats "focus 1" while the game's window has
+// the X focus (the bridge forgets a report after 300 ms) and, with no window manager, asks X.
+//
+// Each start of the bridge gets a new epoch: "context <epoch> 1 <delay>" and the four "bind"
+// lines go out at once (the pipe keeps them until the bridge reads), and every line of another
+// epoch, such as the state lines printed before the bridge took the context, is dropped.
+#include "host.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr auto tick_period = std::chrono::milliseconds(100);
+constexpr auto stop_grace = std::chrono::seconds(5);
+constexpr auto max_backoff = std::chrono::seconds(30);
+// A bridge that ran this long before it ended starts again after the shortest pause.
+constexpr auto stable_run = std::chrono::seconds(30);
+// The bridge sees the game in front within 150 ms of our report; far longer means that it cannot.
+constexpr auto disagreement_limit = std::chrono::seconds(3);
+
+const char *exit_meaning(int code)
+{
+    switch (code) {
+    case 0: return "ended";
+    case 1: return "could not register its window class";
+    case 2: return "could not create its window or clipboard listener";
+    case 3: return "could not start its input reader";
+    default: return "failed";
+    }
+}
+
+std::string axis(const nlohmann::ordered_json &event, const char *name)
+{
+    return event.contains(name) ? std::string(name) + ":" + event[name].dump() : "";
+}
+
+sigset_t handled_signals()
+{
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGCHLD})
+        sigaddset(&handled, sig);
+    return handled;
+}
+
+}  // namespace
+
+void Host::hold_early_signals()
+{
+    sigset_t early;
+    sigemptyset(&early);
+    sigaddset(&early, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &early, nullptr);
+}
+
+Host::Host(const Options &options, FocusWatch &x, EventWriter &out)
+    : options_(options), x_(x), out_(out), status_terminal_(isatty(STDERR_FILENO))
+{
+    sigset_t handled = handled_signals();
+    sigprocmask(SIG_BLOCK, &handled, nullptr);
+    signals_ = Fd(signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC));
+    std::signal(SIGPIPE, SIG_IGN);  // a bridge gone or a reader of stdout gone is seen as a failed write
+}
+
+int Host::run()
+{
+    game_active_ = x_.game_active();
+    if (!start_bridge())
+        return 2;  // no Wine to run it with: a mistake in the options, not a crash to retry
+    next_tick_ = clock::now() + tick_period;
+    while (!done_) {
+        // An fd of -1 is skipped by poll: a lost X connection or a bridge's closed output.
+        pollfd fds[3] = {{signals_.get(), POLLIN, 0}, {x_lost_ ? -1 : x_.fd(), POLLIN, 0},
+                         {bridge_.output_fd(), POLLIN, 0}};
+        if (poll(fds, 3, poll_timeout()) < 0 && errno != EINTR)
+            break;
+        take_signals();
+        watch_focus();
+        read_bridge();
+        if (auto ending = bridge_.reap())
+            bridge_ended(*ending);
+        tick();
+    }
+    if (status_shown_)
+        std::fputs("\r\033[K", stderr);
+    return exit_code_;
+}
+
+bool Host::start_bridge()
+{
+    restart_at_.reset();
+    ready_ = false;
+    ++epoch_;
+    started_at_ = clock::now();
+    if (auto failure = bridge_.start({options_.wine, options_.prefix, options_.bridge})) {
+        if (epoch_ == 1) {
+            std::fprintf(stderr, "bridge-host: %s\n", failure->c_str());
+            return false;
+        }
+        emit(message_event("error", *failure));
+        bridge_ended({127, 0});
+        return true;
+    }
+    configure_bridge();
+    show_status();
+    return true;
+}
+
+void Host::configure_bridge()
+{
+    bridge_.send("context " + std::to_string(epoch_) + " 1 " + std::to_string(options_.delay_ms));
+    for (size_t slot = 0; slot < options_.bindings.size(); ++slot) {
+        const Binding &b = options_.bindings[slot];
+        bridge_.send("bind " + std::to_string(slot) + " " + std::to_string(b.modifiers) + " " + std::to_string(b.vk));
+    }
+    if (game_active_)
+        bridge_.send("focus 1");
+}
+
+void Host::read_bridge()
+{
+    if (bridge_.output_fd() < 0)
+        return;
+    bridge_.read_output(lines_);
+    while (auto line = lines_.next())
+        take_line(*line);
+}
+
+void Host::take_line(const LineBuffer::Line &line)
+{
+    std::optional<BridgeLine> parsed;
+    if (!line.cut)
+        parsed = parse_bridge_line(line.text);
+    if (!parsed) {
+        auto event = message_event("error", "unreadable line from the bridge");
+        event["line"] = line.text;
+        emit(event);
+        return;
+    }
+    if (in_epoch(*parsed, epoch_))
+        act(*parsed);
+}
+
+void Host::act(const BridgeLine &line)
+{
+    if (std::holds_alternative<ReadyLine>(line)) {
+        ready_ = true;
+        emit({{"event", "bridge"}, {"state", "started"}, {"pid", bridge_.pid()}, {"epoch", epoch_}});
+    } else if (auto *state = std::get_if<StateLine>(&line)) {
+        bridge_foreground_ = state->foreground;
+        set_in_front(game_active_ && bridge_foreground_);
+    } else if (auto *action = std::get_if<ActionLine>(&line)) {
+        if (action->action == "position")
+            request_position("hotkey");
+        else
+            emit(action_event(action->action));
+    } else if (auto *status = std::get_if<StatusLine>(&line)) {
+        emit(message_event("status", status->message));
+    } else if (auto *error = std::get_if<ErrorLine>(&line)) {
+        emit(message_event("error", error->message));
+    } else if (auto *text = std::get_if<TextLine>(&line)) {
+        auto event = position_event(*text);
+        emit(event);
+        last_position_ = axis(event, "x") + " " + axis(event, "y") + " " + axis(event, "z");
+        if (options_.once)
+            stop(0);
+    }
+    show_status();
+}
+
+void Host::bridge_ended(const Ending &ending)
+{
+    read_bridge();  // what it printed last still counts
+    bridge_.kill_now();  // closes our ends of its pipes
+    bridge_foreground_ = false;
+    set_in_front(false);
+    auto event = nlohmann::ordered_json{{"event", "bridge"}, {"state", "exited"}, {"epoch", epoch_}};
+    if (ending.signal)
+        event["signal"] = ending.signal;
+    else
+        event["code"] = ending.code, event["meaning"] = exit_meaning(ending.code);
+    if (stopping_) {
+        emit(event);
+        done_ = true;
+        return;
+    }
+    if (clock::now() - started_at_ >= stable_run)
+        backoff_ = std::chrono::seconds(1);
+    event["restart_in_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(backoff_).count();
+    emit(event);
+    restart_at_ = clock::now() + backoff_;
+    backoff_ = std::min(backoff_ * 2, std::chrono::duration_cast<std::chrono::seconds>(max_backoff));
+    show_status();
+}
+
+void Host::take_signals()
+{
+    signalfd_siginfo info;
+    while (read(signals_.get(), &info, sizeof info) == (ssize_t)sizeof info) {
+        switch (info.ssi_signo) {
+        case SIGINT: case SIGTERM: stop(0); break;
+        case SIGUSR1: request_position("signal"); break;
+        default: break;  // SIGCHLD: the loop reaps after this
+        }
+    }
+}
+
+void Host::watch_focus()
+{
+    if (x_lost_)
+        return;
+    if (!x_.handle_events()) {
+        x_lost_ = true;
+        report_focus(false);
+        emit(message_event("error", "lost the X display"));
+        stop(1);
+        return;
+    }
+    if (x_.game_active() != game_active_)
+        report_focus(x_.game_active());
+}
+
+void Host::tick()
+{
+    auto now = clock::now();
+    if (stop_at_ && now >= *stop_at_) {
+        bridge_.kill_now();  // it did not end in time: nothing more to wait for
+        emit({{"event", "bridge"}, {"state", "exited"}, {"epoch", epoch_}, {"signal", SIGKILL}});
+        done_ = true;
+        return;
+    }
+    if (restart_at_ && now >= *restart_at_ && !stopping_)
+        start_bridge();
+    if (now < next_tick_)
+        return;
+    next_tick_ = std::max(next_tick_ + tick_period, now);
+    if (x_.needs_polling() && !x_lost_) {
+        x_.poll_input_focus();
+        if (x_.game_active() != game_active_)
+            return report_focus(x_.game_active());
+    }
+    if (game_active_ && !stopping_)
+        bridge_.send("focus 1");
+    check_agreement(now);
+}
+
+// X says the game has the focus, yet the bridge does not see it in front: the usual cause is a
+// bridge run with another Wine or prefix than the game's, whose wineserver knows no game. Said
+// once per focus gain, so that a player is told what to fix.
+void Host::check_agreement(clock::time_point now)
+{
+    if (!game_active_ || !ready_ || bridge_foreground_) {
+        disagreeing_since_.reset();
+        return;
+    }
+    if (!disagreeing_since_)
+        disagreeing_since_ = now;
+    if (now - *disagreeing_since_ < disagreement_limit || warned_)
+        return;
+    warned_ = true;
+    emit(message_event("error", "the game has the focus but the bridge does not see it: run bridge-host "
+                                      "with the game's Wine (--wine) and prefix (--prefix)"));
+}
+
+// A change seen by X goes to the bridge at once; losing the focus also ends "in front" at once,
+// while gaining it waits for a state line of the bridge that agrees.
+void Host::report_focus(bool active)
+{
+    game_active_ = active;
+    warned_ = false;
+    if (!active)
+        bridge_foreground_ = false;  // its next state line says so: "focus 0" ends its view at once
+    if (!stopping_)
+        bridge_.send(active ? "focus 1" : "focus 0");
+    set_in_front(game_active_ && bridge_foreground_);
+    show_status();
+}
+
+void Host::set_in_front(bool in_front)
+{
+    if (in_front == in_front_)
+        return;
+    in_front_ = in_front;
+    emit(game_event(in_front));
+}
+
+void Host::request_position(const char *why)
+{
+    if (stopping_)
+        return;
+    if (!bridge_.running() || !ready_) {
+        emit(message_event("error", std::string("no position: the bridge is not running (") + why + ")"));
+        return;
+    }
+    bridge_.send("trigger");
+}
+
+// The bridge's end of input makes it end any acquisition, give the clipboard back and exit.
+void Host::stop(int exit_code)
+{
+    if (stopping_)
+        return;
+    stopping_ = true;
+    exit_code_ = exit_code;
+    restart_at_.reset();
+    if (!bridge_.running()) {
+        done_ = true;
+        return;
+    }
+    bridge_.close_input();
+    stop_at_ = clock::now() + stop_grace;
+}
+
+int Host::poll_timeout() const
+{
+    auto next = next_tick_;
+    for (const auto &deadline : {restart_at_, stop_at_})
+        if (deadline)
+            next = std::min(next, *deadline);
+    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - clock::now()).count();
+    return (int)std::clamp<long long>(wait + 1, 0, 1000);
+}
+
+// An event line; on a terminal that also shows the status line, the event goes above it.
+void Host::emit(const nlohmann::ordered_json &event)
+{
+    bool redraw = status_shown_;
+    if (redraw)
+        std::fputs("\r\033[K", stderr);
+    status_shown_ = false;
+    if (!out_.write(event) && !stopping_)
+        stop(errno == EPIPE ? 0 : 1);  // the reader of our lines is gone (say, "| head -1"): nobody to serve
+    if (redraw)
+        show_status();
+}
+
+// One line on a terminal's stderr, rewritten in place; nothing when stderr is a pipe or a file.
+void Host::show_status()
+{
+    if (!status_terminal_)
+        return;
+    status_shown_ = true;
+    std::string bridge = bridge_.running() ? (ready_ ? "bridge up" : "bridge starting")
+                         : stopping_       ? "bridge stopped"
+                                           : "bridge down, restarting";
+    std::string game = in_front_ ? "game in front" : game_active_ ? "game focused (bridge not agreeing)"
+                                                                   : "game not in front";
+    std::string line = bridge + " · " + game + (last_position_.empty() ? "" : " · last " + last_position_);
+    std::fprintf(stderr, "\r\033[K%s", line.c_str());
+    std::fflush(stderr);
+}

@@ -1,0 +1,66 @@
+// bridge-host's event loop: the bridge's output, the X server, signals and a 100 ms tick, all in
+// one poll() on the main thread.
+#pragma once
+
+#include "bridge_lines.h"
+#include "bridge_process.h"
+#include "events.h"
+#include "focus_watch.h"
+#include "options.h"
+
+#include <chrono>
+#include <optional>
+
+class Host {
+public:
+    // Holds SIGUSR1 from the start of main, so that one sent while we start cannot end us (its
+    // default action); the loop takes it later. SIGINT and SIGTERM keep ending us until then.
+    static void hold_early_signals();
+    Host(const Options &options, FocusWatch &x, EventWriter &out);
+    // Runs until SIGINT or SIGTERM (or the first position with --once); the exit code.
+    int run();
+
+private:
+    using clock = std::chrono::steady_clock;
+
+    bool start_bridge();
+    void configure_bridge();
+    void read_bridge();
+    void bridge_ended(const Ending &ending);
+    void take_line(const LineBuffer::Line &line);
+    void act(const BridgeLine &line);
+    void take_signals();
+    void watch_focus();
+    void tick();
+    void check_agreement(clock::time_point now);
+    void report_focus(bool active);
+    void set_in_front(bool in_front);
+    void request_position(const char *why);
+    void stop(int exit_code);
+    int poll_timeout() const;
+    void emit(const nlohmann::ordered_json &event);
+    void show_status();
+
+    const Options &options_;
+    FocusWatch &x_;
+    EventWriter &out_;
+    Fd signals_;
+    BridgeProcess bridge_;
+    LineBuffer lines_;
+
+    int32_t epoch_ = 0;
+    bool ready_ = false;           // the bridge of this epoch printed its ready line
+    bool game_active_ = false;     // the X witness: the game's window has the focus
+    bool bridge_foreground_ = false;
+    bool in_front_ = false;        // both witnesses agree; reported on each change
+    std::string last_position_;
+    clock::time_point started_at_, next_tick_;
+    std::optional<clock::time_point> restart_at_, stop_at_, disagreeing_since_;
+    bool warned_ = false;          // the disagreement was reported for this focus gain
+    std::chrono::seconds backoff_{1};
+    bool stopping_ = false, done_ = false;
+    bool x_lost_ = false;
+    bool status_terminal_;         // stderr is a terminal: a status line is kept on it
+    bool status_shown_ = false;
+    int exit_code_ = 0;
+};

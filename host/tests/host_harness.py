@@ -1,0 +1,130 @@
+"""bridge-host under test: the program as a child of ours with its JSON lines read as they come, and
+openbox on a harness session's display so that _NET_ACTIVE_WINDOW is real. Used by the
+end-to-end tests and the demo.
+
+Environment, besides the harness's: BRIDGE_HOST, the bridge-host executable."""
+
+import json
+import os
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
+from harness import PREFIX, ROOT, TIMEOUT, exe_path, now, stop_process  # noqa: E402
+
+HOST = os.environ.get("BRIDGE_HOST") or os.path.join(ROOT, "build", "native", "host", "bridge-host")
+
+
+class HostLine:
+    """One JSON line of bridge-host and when it arrived."""
+
+    def __init__(self, raw, at):
+        self.raw, self.at = raw, at
+        try:
+            self.data = json.loads(raw)
+        except ValueError:
+            self.data = {"unparsed": raw}  # shown in a failure's message; matches no expectation
+        self.event = self.data.get("event")
+
+    def __getitem__(self, key):
+        return self.data[key]
+
+    def __repr__(self):
+        return "<%.3f %s>" % (self.at, self.raw.strip())
+
+
+class BridgeHost:
+    """bridge-host as a child of ours, its stdout read line by line."""
+
+    def __init__(self, session, *options, env=None):
+        self.command = [HOST, "--bridge", exe_path("wine_bridge.exe"), "--prefix", PREFIX, *options]
+        self.proc = subprocess.Popen(self.command, env=dict(session.env, **(env or {})), stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True)
+        self.lines = []
+        self.errors = []  # stderr, read so that Wine's complaints can never fill the pipe
+        self.changed = threading.Condition()
+        self.ended = False
+        threading.Thread(target=self._read, daemon=True).start()
+        threading.Thread(target=self._read_errors, daemon=True).start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            line = HostLine(raw, now())
+            with self.changed:
+                self.lines.append(line)
+                self.changed.notify_all()
+        self.proc.stdout.close()
+        with self.changed:
+            self.ended = True
+            self.changed.notify_all()
+
+    def _read_errors(self):
+        self.errors.extend(self.proc.stderr)
+        self.proc.stderr.close()
+
+    def mark(self):
+        with self.changed:
+            return len(self.lines)
+
+    def expect(self, start, **fields):
+        """The first line from start on whose fields have these values."""
+        deadline = now() + TIMEOUT
+        with self.changed:
+            while True:
+                for line in self.lines[start:]:
+                    if all(line.data.get(key) == value for key, value in fields.items()):
+                        return line
+                if now() > deadline or self.ended:
+                    raise AssertionError("bridge-host: no line with %r; lines %r; stderr %r"
+                                         % (fields, self.lines[-8:], self.errors[-5:]))
+                self.changed.wait(0.5)
+
+    def expect_error_line(self, text):
+        """Waits for a line on stderr (where --once puts every event but the position)."""
+        deadline = now() + TIMEOUT
+        while text + "\n" not in self.errors:
+            if now() > deadline or self.proc.poll() is not None:
+                raise AssertionError("bridge-host: no %r on stderr; it has %r" % (text, self.errors[-8:]))
+            time.sleep(0.05)
+
+    def signal(self, sig):
+        os.kill(self.proc.pid, sig)
+
+    def wait_exit(self):
+        code = self.proc.wait(TIMEOUT)
+        with self.changed:
+            self.changed.wait_for(lambda: self.ended, TIMEOUT)
+        return code
+
+    def stop(self):
+        """SIGTERM (a clean stop), SIGKILL if it lingers; the readers close the pipes at their end."""
+        stop_process(self.proc)
+
+
+def start_openbox(session):
+    """openbox on the session's display, a child of ours; returns once it manages the screen."""
+    openbox = subprocess.Popen(["setpriv", "--pdeathsig", "TERM", "openbox", "--sm-disable"], env=session.env,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = now() + TIMEOUT
+    while "window id" not in root_property(session, "_NET_SUPPORTING_WM_CHECK"):
+        if now() > deadline or openbox.poll() is not None:
+            stop_process(openbox)
+            raise RuntimeError("openbox did not start")
+        time.sleep(0.1)
+    return openbox
+
+
+def root_property(session, name):
+    return subprocess.run(["xprop", "-root", name], env=session.env, capture_output=True, text=True,
+                          timeout=TIMEOUT).stdout
+
+
+def activate(session, title):
+    """Makes the window manager activate the window of that title; returns when the request went out."""
+    xid = session.xdotool("search", "--name", "^%s$" % title).split()[-1]
+    asked = now()
+    session.xdotool("windowactivate", "--sync", xid)
+    return asked

@@ -1,0 +1,128 @@
+"""bridge-host end to end: the real program with openbox, the bridge under Wine and the stand-in
+game, on the harness's own Xvfb, wineserver and prefix."""
+
+import os
+import signal
+import subprocess
+import unittest
+
+from host_harness import HOST, BridgeHost, activate, start_openbox
+from harness import DEFAULT_ANSWER, PREFIX, TIMEOUT, Session, figure, stop_process
+
+USER_TEXT = "the player's own notes"
+
+
+class Host(unittest.TestCase):
+    """One session with openbox for the module; each test runs its own bridge-host and programs."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.session = Session().start()
+        try:
+            cls.openbox = start_openbox(cls.session)
+        except BaseException:
+            cls.session.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        stop_process(cls.openbox)
+        cls.session.close()
+
+    def setUp(self):
+        self.game = self.session.game()
+        self.tool = self.session.tool()
+        self.host = None
+
+    def tearDown(self):
+        if self.host:
+            self.host.stop()
+        self.session.stop_programs()
+
+    def start_host(self, *options):
+        self.host = BridgeHost(self.session, "--position", "ctrl+p", *options)
+        self.started = self.host.expect(0, event="bridge", state="started")
+        return self.host
+
+    def activate(self, title):
+        return activate(self.session, title)
+
+    def game_in_front(self):
+        mark = self.host.mark()
+        self.activate("StandInGame")
+        self.host.expect(mark, event="game", in_front=True)
+
+    def assert_position(self, line, source="active"):
+        self.assertEqual((line["source"], line["text"], line["x"], line["y"], line["z"]),
+                         (source, DEFAULT_ANSWER, -12345.678, 234.5, 7.25))
+
+    def test_focus_follows_the_active_window(self):
+        self.start_host()
+        self.game_in_front()
+        mark = self.host.mark()
+        activated = self.activate("ClipboardTool")
+        left = self.host.expect(mark, event="game", in_front=False)
+        figure("host: xdotool windowactivate of another window to game in_front false, at most (ms)",
+               round((left.at - activated) * 1000, 1))
+        mark = self.host.mark()
+        activated = self.activate("StandInGame")
+        back = self.host.expect(mark, event="game", in_front=True)
+        figure("host: xdotool windowactivate of the game to game in_front true, at most (ms)",
+               round((back.at - activated) * 1000, 1))
+
+    def test_the_position_hotkey_on_the_game_prints_a_position(self):
+        self.start_host()
+        self.game_in_front()
+        mark = self.host.mark()
+        self.session.xdotool("key", "ctrl+p")
+        self.assert_position(self.host.expect(mark, event="position"))
+
+    def test_sigusr1_asks_for_a_position_and_once_prints_it_alone_and_exits(self):
+        self.host = BridgeHost(self.session, "--once")
+        self.activate("StandInGame")
+        self.host.expect_error_line('{"event":"game","in_front":true}')
+        self.host.signal(signal.SIGUSR1)
+        self.assertEqual(self.host.wait_exit(), 0)
+        self.assertEqual(len(self.host.lines), 1, self.host.lines)
+        self.assert_position(self.host.lines[0])
+
+    def test_a_bridge_killed_from_outside_is_started_again_and_works(self):
+        self.start_host()
+        os.kill(self.started["pid"], signal.SIGKILL)
+        exited = self.host.expect(0, event="bridge", state="exited")
+        self.assertEqual((exited["signal"], exited["restart_in_ms"]), (signal.SIGKILL, 1000))
+        again = self.host.expect(self.host.lines.index(exited), event="bridge", state="started")
+        self.assertEqual(again["epoch"], 2)
+        self.game_in_front()
+        mark = self.host.mark()
+        self.host.signal(signal.SIGUSR1)
+        self.assert_position(self.host.expect(mark, event="position"))
+
+    def test_sigterm_during_an_acquisition_ends_cleanly_and_gives_the_clipboard_back(self):
+        self.game.command("answer never", "answer")
+        self.tool.copy(USER_TEXT)
+        before = self.tool.dump()
+        self.start_host()
+        self.game_in_front()
+        mark = self.host.mark()
+        self.host.signal(signal.SIGUSR1)
+        self.host.expect(mark, event="status", message="Position demandée…")
+        self.host.signal(signal.SIGTERM)
+        self.assertEqual(self.host.wait_exit(), 0)
+        self.host.expect(mark, event="bridge", state="exited", code=0)
+        self.assertEqual(self.tool.dump().formats, before.formats)
+        self.assertEqual(self.tool.command("read", "read").body, "text " + USER_TEXT)
+
+    def test_a_bad_option_exits_2_with_its_message(self):
+        cases = [(["--next", "ctrl+nope"], 'bridge-host: --next: unknown key name "nope" in "ctrl+nope"\n'),
+                 (["--delay", "501"], "bridge-host: --delay: Value 501 not in range 10 to 500\n"),
+                 (["--survey", "ctrl+p"], "bridge-host: --survey and --position are both ctrl+p\n")]
+        for options, message in cases:
+            with self.subTest(options):
+                result = subprocess.run([HOST, "--prefix", PREFIX, *options], env=self.session.env,
+                                        capture_output=True, text=True, timeout=TIMEOUT)
+                self.assertEqual((result.returncode, result.stdout, result.stderr), (2, "", message))
+
+
+if __name__ == "__main__":
+    unittest.main()
