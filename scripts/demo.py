@@ -28,8 +28,9 @@ def show(who, text):
     print("%8.3f  %-6s %s" % (time.monotonic() - START, who, text), flush=True)
 
 
-def echo(program, who, worth_showing):
-    """Prints a program's lines as they arrive, those that worth_showing lets through."""
+def echo(program, who, worth_showing, describe):
+    """Prints a program's lines as they arrive, those that worth_showing lets through, as describe
+    words them."""
     shown = 0
     while True:
         with program.changed:
@@ -40,7 +41,7 @@ def echo(program, who, worth_showing):
                 return
         for line in fresh:
             if worth_showing(line):
-                show(who, line.text if getattr(line, "t", None) is None else "%s %s" % (line.kind, game_event(line)))
+                show(who, describe(line))
 
 
 def bridge_filter():
@@ -58,7 +59,9 @@ def bridge_filter():
 
 def game_event(line):
     """A tool's log line without its times."""
-    return " ".join(word for word in line.body.split(" ") if not word.startswith("sent="))
+    if line.t is None:
+        return line.text
+    return line.kind + " " + " ".join(word for word in line.body.split(" ") if not word.startswith("sent="))
 
 
 GAME_EVENTS = ("key", "chat", "pasted", "ran", "answered")  # the game's log, less its replies to us
@@ -85,8 +88,9 @@ def run(session):
     game = session.game()
     tool = session.tool()
     bridge = session.bridge()
-    threading.Thread(target=echo, args=(bridge, "bridge", bridge_filter()), daemon=True).start()
-    threading.Thread(target=echo, args=(game, "game", lambda line: line.kind in GAME_EVENTS), daemon=True).start()
+    threading.Thread(target=echo, args=(bridge, "bridge", bridge_filter(), lambda line: line.text), daemon=True).start()
+    threading.Thread(target=echo, args=(game, "game", lambda line: line.kind in GAME_EVENTS,
+                                                  game_event), daemon=True).start()
     bridge.expect("bridge_ready")
 
     step("The host enables the bridge and reports that the game has the focus")
@@ -127,20 +131,6 @@ def run(session):
     show("bridge", "exit code %d" % bridge.wait_exit())
 
 
-def echo_host(host):
-    """Prints bridge-host's JSON lines as they arrive."""
-    shown = 0
-    while True:
-        with host.changed:
-            while shown >= len(host.lines) and not host.ended:
-                host.changed.wait(0.5)
-            fresh, shown = host.lines[shown:], len(host.lines)
-            if not fresh and host.ended:
-                return
-        for line in fresh:
-            show("b-host", line.raw.rstrip("\n"))
-
-
 def run_host(session):
     print("\n== bridge-host, the Linux side, with a window manager", flush=True)
     openbox = host_harness.start_openbox(session)
@@ -149,7 +139,8 @@ def run_host(session):
         session.tool()
         host = host_harness.BridgeHost(session, "--position", "ctrl+p")
         show("shell", " ".join(os.path.relpath(word) if os.path.isabs(word) else word for word in host.command))
-        threading.Thread(target=echo_host, args=(host,), daemon=True).start()
+        threading.Thread(target=echo, args=(host, "b-host", lambda line: True,
+                                                 lambda line: line.raw.rstrip("\n")), daemon=True).start()
         host.expect(0, event="bridge", state="started")
 
         step("The player brings the game to the front (openbox sets _NET_ACTIVE_WINDOW)")
