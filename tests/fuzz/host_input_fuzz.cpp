@@ -99,12 +99,20 @@ void toggle_key(unsigned choice)
     w.key_state[vk] = w.key_state[vk] ? 0 : (SHORT)0x8000;
 }
 
+// The player switches away while the bridge holds a key down.
+void front_lost_in_sleep(DWORD)
+{
+    w.foreground = OTHER;
+    w.on_sleep = nullptr;
+}
+
 void inject_failure(unsigned choice)
 {
-    switch (choice % 3) {
-    case 0: w.open_clipboard.fail_next(1 + choice / 3 % 3); break;  // another program holds it briefly
+    switch (choice % 4) {
+    case 0: w.open_clipboard.fail_next(1 + choice / 4 % 3); break;  // another program holds it briefly
     case 1: w.send_input.fail_next(); break;
     case 2: w.heap_alloc.fail_next(); break;
+    case 3: w.on_sleep = front_lost_in_sleep; break;
     }
 }
 

@@ -279,7 +279,7 @@ std::string field(const json_object &object, const std::string &key)
 
 void violation(const char *message, const std::string &text)
 {
-    fprintf(stderr, "output check: %s\n%s\n", message, text.c_str());
+    fprintf(stderr, "check failed: %s\n%s\n", message, text.c_str());
     abort();
 }
 
