@@ -12,13 +12,16 @@
 // bytes (event, its argument, length of the next piece), from the back, last byte first. The first
 // choice of all is the user's clipboard at start.
 //
-// Checked: every line printed is a JSON object of its kind; whenever no acquisition holds the
-// clipboard (stage 0 or 1) it holds exactly what the user or the game last wrote, and while one does
-// it holds that or the bridge's command; after shutdown, every key typed is up again and nothing is
-// left open, locked or held.
+// Checked: every line printed is a JSON object of its kind; an acquisition ends with exactly one text
+// or error line, or none when the host ends it; whenever no acquisition holds the clipboard (stage 0
+// or 1) it holds exactly what the user or the game last wrote, and while one does it holds that or the
+// bridge's command; after shutdown, every key typed is up again and nothing is left open, locked or
+// held.
 
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -108,11 +111,12 @@ void front_lost_in_sleep(DWORD)
 
 void inject_failure(unsigned choice)
 {
-    switch (choice % 4) {
-    case 0: w.open_clipboard.fail_next(1 + choice / 4 % 3); break;  // another program holds it briefly
+    switch (choice % 5) {
+    case 0: w.open_clipboard.fail_next(1 + choice / 5 % 3); break;  // another program holds it briefly
     case 1: w.send_input.fail_next(); break;
     case 2: w.heap_alloc.fail_next(); break;
     case 3: w.on_sleep = front_lost_in_sleep; break;
+    case 4: w.register_hotkey.fail_next(); break;
     }
 }
 
@@ -159,16 +163,56 @@ void check_clipboard(const run &r)
         violation("an acquisition holds the clipboard, which holds neither the command nor newer content", "");
 }
 
+// Bytes printed so far: standard output is a file while the output is captured.
+off_t printed_bytes(void)
+{
+    struct stat status;
+    return fstat(1, &status) == 0 ? status.st_size : 0;
+}
+
+// The lines that end an acquisition (text and error lines, but a refused hotkey's) printed from offset on.
+int ending_lines_since(off_t offset)
+{
+    std::string text(printed_bytes() - offset, 0);
+    if (pread(1, &text[0], text.size(), offset) != (ssize_t)text.size())
+        abort();
+    int count = 0;
+    json_object line;
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        if (parse_object(text.substr(start, end - start), line) &&
+            (line[0].key == "text" || (line[0].key == "error" && line[0].value.rfind("Raccourci", 0) != 0)))
+            count++;
+    return count;
+}
+
+// One step of the main thread. An acquisition ends with exactly one text or error line, but when the
+// host ends it (a host line: "cancel", "context"), which it does without a word.
+template <typename step> void observed(bool from_host, step work)
+{
+    int stage_before = stage;
+    off_t offset = printed_bytes();
+    work();
+    if (stage_before == 0)
+        return;
+    int expected = stage != 0 ? 0 : from_host ? 0 : 1;
+    if (ending_lines_since(offset) != expected)
+        violation(expected ? "an acquisition ended without its one text or error line"
+                           : "an acquisition printed a text or error line without ending, or the host's end was not silent",
+                  std::to_string(stage_before) + " -> " + std::to_string(stage));
+}
+
 void main_thread_turn(run &r)
 {
     while (!w.queue.empty()) {
         MSG message = w.queue.front();
         w.queue.erase(w.queue.begin());
-        DispatchMessageW(&message);
+        observed(true, [&] { DispatchMessageW(&message); });
     }
-    clipboard_update_due(r);
-    world_event(r);
-    clipboard_update_due(r);
+    observed(false, [&] {
+        clipboard_update_due(r);
+        world_event(r);
+        clipboard_update_due(r);
+    });
     check_clipboard(r);
 }
 
