@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (Debian 12, as root), then builds both sides:
 # build/windows (wine_bridge.exe and its tools, cross-built) and build/native (bridge-host and the
-# tests). The second Wine's root is built by the tests that need it (scripts/wine10.sh).
+# tests). The fuzz targets are built by scripts/fuzz.sh (build/fuzz), the second Wine's root by the
+# tests that need it (scripts/wine10.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +14,7 @@ packages=(
     gnuplot-nox  # the benchmark's chart
     pkg-config libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev nlohmann-json3-dev libcli11-dev dpkg-dev
     openbox x11-utils  # bridge-host's libraries; a window manager and xprop for its tests
+    clang libclang-rt-14-dev  # the fuzz targets (scripts/fuzz.sh): libFuzzer and the sanitizers' runtimes
 )
 
 missing=()

@@ -1,0 +1,29 @@
+// The world that both fuzz targets set up around the bridge in our Win32 double: the game's two
+// windows, another program's window, and the checks that must hold whatever the input was.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "win32_double.h"
+
+#define GAME ((HWND)0x6A3E)
+#define GAME_SECOND ((HWND)0x6A40)  // another window of the game's process
+#define GAME_PID 4242ul
+#define OTHER ((HWND)0x7E5)
+#define OTHER_PID 777ul
+#define START_TICK 1000000ull
+
+// A fresh world and bridge state, with the bridge's output captured.
+void world_begin(void);
+// Ends the capture and returns what the bridge printed (also shown on standard error when the
+// environment has FUZZ_SHOW_OUTPUT).
+std::string world_end(void);
+
+// The clipboard's formats in order, each as "format:bytes" ("format:-" when it yields no data).
+std::vector<std::string> clipboard_contents(void);
+// 1 when the clipboard holds the bridge's own chat command and nothing else.
+bool command_on_clipboard(void);
+// Aborts unless the world is left clean: clipboard closed, no global block locked or orphaned, no
+// misuse of a Win32 call, no process handle open, no heap block held.
+void check_world_clean(void);

@@ -1,0 +1,269 @@
+// Fuzz target: any bytes on the bridge's standard input, from start-up to the end of input, while the
+// clock runs, the game and the user write the clipboard, windows come to the front, keys are held
+// and hotkeys pressed.
+//
+// The double runs the reader thread to its end inside CreateThread, before WinMain's message loop.
+// So standard input is a stream whose every read first gives the main thread a turn (the lines
+// posted so far, clipboard updates, one event of the world, timer ticks) and then hands the reader
+// the next piece of input, cut at a length chosen by the input: lines arrive cut anywhere, and the
+// reader waits on the rest while the main thread works, as it does beside the real message loop.
+//
+// Layout of an input: the reader's bytes are taken from the front; the choices of each turn, three
+// bytes (event, its argument, length of the next piece), from the back, last byte first. The first
+// choice of all is the user's clipboard at start.
+//
+// Checked: every line printed is a JSON object of its kind; an acquisition ends with exactly one text
+// or error line, or none when the host ends it; whenever no acquisition holds the clipboard (stage 0
+// or 1) it holds exactly what the user or the game last wrote, and while one does it holds that or the
+// bridge's command; after shutdown, every key typed is up again and nothing is left open, locked or
+// held.
+
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "fuzz_world.h"
+#include "output_check.h"
+#include "win32_double.h"
+
+#include "clipboard.h"
+#include "game_watch.h"
+#include "host_protocol.h"
+#include "keyboard.h"
+#include "wine_bridge.h"
+
+namespace {
+
+enum event { TIME_PASSES, HOST_FOCUS, FRONT_WINDOW, GAME_WRITES, USER_COPIES, KEY_TOGGLED, HOTKEY, FAILURE, EVENTS };
+
+struct run {
+    FuzzedDataProvider input;
+    bool host_sees_game = false;  // the host repeats "focus 1" before every tick
+    DWORD sequence_seen = 0;      // clipboard sequence of the last WM_CLIPBOARDUPDATE
+    std::vector<std::string> expected;  // what the user or the game last put on the clipboard
+    run(const uint8_t *data, size_t size) : input(data, size) {}
+};
+
+// What the user may have on the clipboard: nothing, texts, several formats, a format that yields no
+// data or no bytes, more formats than a snapshot holds, coordinates copied by hand.
+void user_copies(run &r, unsigned variant)
+{
+    static const std::u16string hello = u"hello", coordinates = u"Coordinates: x:9 y:9 z:9";
+    static const char locale[4] = {0x0C, 0x04, 0, 0};
+    std::vector<clip_entry> entries;
+    HWND owner = OTHER;
+    switch (variant % 8) {
+    case 0: break;
+    case 1: entries = {{CF_UNICODETEXT, make_text_block(hello)}, {CF_LOCALE, make_block(locale, 4)}}; break;
+    case 2:
+        entries = {{1, make_block("plain", 6)}, {0xC123, make_block(nullptr, 3000)},
+                   {CF_UNICODETEXT, make_text_block(hello)}};
+        break;
+    case 3: entries = {{CF_UNICODETEXT, make_text_block(hello)}, {0xC124, NULL}}; break;
+    case 4: entries = {{0xC125, make_block(nullptr, 0)}}; break;
+    case 5:
+        for (UINT format = 0xC000; format <= 0xC000 + SNAPSHOT_FORMATS; format++)
+            entries.push_back({format, make_block(&format, sizeof format)});
+        break;
+    case 6: owner = NULL; entries = {{CF_UNICODETEXT, make_text_block(coordinates)}}; break;
+    case 7: entries = {{CF_UNICODETEXT, make_text_block(coordinates)}}; break;
+    }
+    clipboard_write(owner, entries);
+    r.expected = clipboard_contents();
+}
+
+// The game's answers: valid, with escaped characters, the longest, and refused ones.
+void game_writes(run &r, unsigned variant)
+{
+    static const std::u16string texts[] = {
+        u"Coordinates: x:12.5 y:-3 z:+7",
+        u"Coordinates:\r\nx:1\ty:2",
+        u"Coordinates:" + std::u16string(4082, u'9'),
+        u"coordinates: x:1",
+        u"Coordinates: \"x\" \\",
+        u"Coordinates: x:1 \u00e9",
+    };
+    static const char unterminated[] = {'C', 0, 'o', 0};
+    size_t count = sizeof texts / sizeof texts[0];
+    HGLOBAL block = variant % (count + 2) < count ? make_text_block(texts[variant % (count + 2)])
+                    : variant % (count + 2) == count ? make_block(unterminated, sizeof unterminated)
+                                                     : make_block(nullptr, 0);
+    clipboard_write(GAME, {{CF_UNICODETEXT, block}});
+    r.expected = clipboard_contents();
+}
+
+void toggle_key(unsigned choice)
+{
+    static const int keys[] = {VK_CONTROL, VK_MENU, VK_SHIFT, VK_LWIN, VK_RETURN, 'V', 'P'};
+    int vk = keys[choice % (sizeof keys / sizeof keys[0])];
+    w.key_state[vk] = w.key_state[vk] ? 0 : (SHORT)0x8000;
+}
+
+// The player switches away while the bridge holds a key down.
+void front_lost_in_sleep(DWORD)
+{
+    w.foreground = OTHER;
+    w.on_sleep = nullptr;
+}
+
+void inject_failure(unsigned choice)
+{
+    switch (choice % 5) {
+    case 0: w.open_clipboard.fail_next(1 + choice / 5 % 3); break;  // another program holds it briefly
+    case 1: w.send_input.fail_next(); break;
+    case 2: w.heap_alloc.fail_next(); break;
+    case 3: w.on_sleep = front_lost_in_sleep; break;
+    case 4: w.register_hotkey.fail_next(); break;
+    }
+}
+
+void tick(run &r, unsigned step)
+{
+    w.tick += step;
+    if (r.host_sees_game)
+        take_focus_report(1);
+    procedure(BRIDGE_WINDOW, WM_TIMER, 1, 0);
+}
+
+void world_event(run &r)
+{
+    unsigned kind = r.input.ConsumeIntegral<uint8_t>() % EVENTS, argument = r.input.ConsumeIntegral<uint8_t>();
+    static const HWND fronts[] = {GAME, GAME_SECOND, OTHER, NULL};
+    switch (kind) {
+    case TIME_PASSES: tick(r, argument * 4); break;
+    case HOST_FOCUS: r.host_sees_game = argument & 1; take_focus_report(argument & 1); break;
+    case FRONT_WINDOW: w.foreground = fronts[argument % 4]; break;
+    case GAME_WRITES: game_writes(r, argument); break;
+    case USER_COPIES: user_copies(r, argument); break;
+    case KEY_TOGGLED: toggle_key(argument); break;
+    case HOTKEY: procedure(BRIDGE_WINDOW, WM_HOTKEY, HOTKEY_BASE + argument % 5, MAKELPARAM(0, 'P')); break;
+    case FAILURE: inject_failure(argument); break;
+    }
+}
+
+// The clipboard format listener: one WM_CLIPBOARDUPDATE for the changes since the last one.
+void clipboard_update_due(run &r)
+{
+    if (w.sequence == r.sequence_seen)
+        return;
+    r.sequence_seen = w.sequence;
+    procedure(BRIDGE_WINDOW, WM_CLIPBOARDUPDATE, 0, 0);
+}
+
+void check_clipboard(const run &r)
+{
+    if (clipboard_contents() == r.expected)
+        return;
+    if (stage < 2)
+        violation("no acquisition holds the clipboard, yet it is not what was last put on it", "");
+    if (!command_on_clipboard())
+        violation("an acquisition holds the clipboard, which holds neither the command nor newer content", "");
+}
+
+// Bytes printed so far: standard output is a file while the output is captured.
+off_t printed_bytes(void)
+{
+    struct stat status;
+    return fstat(1, &status) == 0 ? status.st_size : 0;
+}
+
+// The lines that end an acquisition (text and error lines, but a refused hotkey's) printed from offset on.
+int ending_lines_since(off_t offset)
+{
+    std::string text(printed_bytes() - offset, 0);
+    if (pread(1, &text[0], text.size(), offset) != (ssize_t)text.size())
+        abort();
+    int count = 0;
+    json_object line;
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        if (parse_object(text.substr(start, end - start), line) &&
+            (line[0].key == "text" || (line[0].key == "error" && line[0].value.rfind("Raccourci", 0) != 0)))
+            count++;
+    return count;
+}
+
+// One step of the main thread. An acquisition ends with exactly one text or error line, but when the
+// host ends it (a host line: "cancel", "context"), which it does without a word.
+template <typename step> void observed(bool from_host, step work)
+{
+    int stage_before = stage;
+    off_t offset = printed_bytes();
+    work();
+    if (stage_before == 0)
+        return;
+    int expected = stage != 0 ? 0 : from_host ? 0 : 1;
+    if (ending_lines_since(offset) != expected)
+        violation(expected ? "an acquisition ended without its one text or error line"
+                           : "an acquisition printed a text or error line without ending, or the host's end was not silent",
+                  std::to_string(stage_before) + " -> " + std::to_string(stage));
+}
+
+void main_thread_turn(run &r)
+{
+    while (!w.queue.empty()) {
+        MSG message = w.queue.front();
+        w.queue.erase(w.queue.begin());
+        observed(true, [&] { DispatchMessageW(&message); });
+    }
+    observed(false, [&] {
+        clipboard_update_due(r);
+        world_event(r);
+        clipboard_update_due(r);
+    });
+    check_clipboard(r);
+}
+
+ssize_t read_input(void *cookie, char *buffer, size_t size)
+{
+    run &r = *(run *)cookie;
+    size_t length = 0;
+    while (length == 0 && r.input.remaining_bytes()) {
+        main_thread_turn(r);
+        length = r.input.ConsumeIntegral<uint8_t>();
+    }
+    std::vector<char> piece = r.input.ConsumeBytes<char>(length < size ? length : size);
+    if (!piece.empty())
+        memcpy(buffer, piece.data(), piece.size());
+    return piece.size();
+}
+
+// Every key the bridge pressed was released, unless a refused key event kept it down.
+void check_keys_released(void)
+{
+    std::map<WORD, int> down;
+    for (const key_sent &key : w.keys_sent)
+        down[key.scan] += key.flags & KEYEVENTF_KEYUP ? -1 : 1;
+    for (const auto &key : down)
+        if (key.second != 0 && w.send_input.at.empty())
+            violation("a key typed by the bridge was left down", std::to_string(key.first));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    world_begin();
+    run r(data, size);
+    user_copies(r, r.input.ConsumeIntegral<uint8_t>());
+    w.run_threads = true;
+
+    cookie_io_functions_t functions = {read_input, nullptr, nullptr, nullptr};
+    FILE *input = fopencookie(&r, "r", functions);
+    FILE *saved_stdin = stdin;
+    stdin = input;
+    WinMain(BRIDGE_INSTANCE, NULL, NULL, 0);
+    stdin = saved_stdin;
+    fclose(input);
+
+    check_output(world_end());
+    if (clipboard_contents() != r.expected)
+        violation("after shutdown the clipboard is not what was last put on it", "");
+    check_keys_released();
+    check_world_clean();
+    reset_bridge_state();
+    double_reset();
+    return 0;
+}
