@@ -9,6 +9,7 @@
 // Main thread only, but for the reader thread of tool_support.
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -205,11 +206,47 @@ static void command_dump(HWND window, const char *)
     free(entries);
 }
 
+// handles <image>: "handles pid=<n> count=<n>" of the first process whose image name is <image>
+// (case-insensitive), as the system's process list counts its handles (Wine answers
+// GetProcessHandleCount with 0 for another process); for a soak to watch another program.
+static void command_handles(HWND, const char *rest)
+{
+    WCHAR image[MAX_PATH];
+    if (!*rest || !MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, rest, -1, image, MAX_PATH)) {
+        log_line("error usage: handles <image name>");
+        return;
+    }
+    ULONG size = 1 << 20;
+    BYTE *list = (BYTE *)malloc(size);
+    if (!list || !NT_SUCCESS(NtQuerySystemInformation(SystemProcessInformation, list, size, &size))) {
+        log_line("error the process list cannot be read");
+        free(list);
+        return;
+    }
+    for (BYTE *at = list;; ) {
+        SYSTEM_PROCESS_INFORMATION *process = (SYSTEM_PROCESS_INFORMATION *)at;
+        UNICODE_STRING *name = &process->ImageName;
+        if (name->Buffer && (size_t)lstrlenW(image) * sizeof(WCHAR) == name->Length &&
+            _wcsnicmp(name->Buffer, image, name->Length / sizeof(WCHAR)) == 0) {
+            log_line("handles pid=%llu count=%lu", (unsigned long long)(UINT_PTR)process->UniqueProcessId,
+                     process->HandleCount);
+            free(list);
+            return;
+        }
+        if (!process->NextEntryOffset)
+            break;
+        at += process->NextEntryOffset;
+    }
+    log_line("error no process %s", rest);
+    free(list);
+}
+
 // Commands and their replies (texts escaped as in tool_support; every line ends with its time):
 //   front -> "front <1 if now in front>"          copy <t> / copy-sized <bytes> <t> -> "copied <seq>"
 //   read -> "read text <t>" or "read none"          quit -> "bye"
 //   fill [<count>x<bytes> ...] [text <t>] -> "filled formats=<n> bytes=<n> seq=<n>"
 //   dump -> "dump owner=<pid> seq=<n> count=<n> <format>:<size>:<hash> ..."
+//   handles <image> -> "handles pid=<n> count=<n>"
 // Start: "ready hwnd=<n> pid=<n> front=<0|1>". Bad input: "error <message>".
 static const tool_command commands[] = {
     {"front", command_front},
@@ -218,6 +255,7 @@ static const tool_command commands[] = {
     {"read", command_read},
     {"fill", command_fill},
     {"dump", command_dump},
+    {"handles", command_handles},
     {"quit", command_quit},
 };
 
