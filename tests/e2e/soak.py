@@ -161,6 +161,7 @@ class Soak:
         self.out, self.log = out, log
         self.faults = collections.Counter()
         self.compared = self.bytes = self.parsed = self.lost = 0
+        self.reports = self.reports_due = 0  # text and error lines of the whole run, and those due
         self.failures = []
         self.references = {}
         self.epoch = 0
@@ -205,6 +206,7 @@ class Soak:
     def parse_new_lines(self):
         for line in self.bridge.since(self.bridge_read):
             self.parsed += 1
+            self.reports += line.kind in ("text", "error")
             problem = check_line(line)
             if problem:
                 self.fail("bridge line %r: %s" % (line.raw, problem))
@@ -332,6 +334,7 @@ class Soak:
         lines, game_mark = self.acquire(fault, answer, junk)
 
         ends = [l for l in lines if l.kind in ("text", "error")]
+        self.reports_due += fault not in SILENT
         allowed = self.expected_end(fault, answer, late_ms)
         said = ["text" if l.kind == "text" else l["error"] for l in ends]
         if len(ends) != (0 if fault in SILENT else 1) or not set(said) <= allowed:
@@ -376,6 +379,7 @@ class Soak:
         self.wait_quiet()
         text = min(PASSIVE_TEXTS, key=lambda t: self.passive_at.get(t, 0))
         self.passive_at[text] = now()
+        self.reports_due += 1
         mark = self.bridge.mark()
         self.game.copy(escape(text))
         line = self.bridge.expect(lambda l: l.kind in ("text", "error"), start=mark, timeout=5)
@@ -413,6 +417,9 @@ class Soak:
                     instance[1] = self.sample()
                 self.say("%4d %-12s %-14s %s" % (self.index, fault or "-", "+".join(extras) or "", outcome))
             self.end_instance()
+            self.parse_new_lines()
+            if self.reports != self.reports_due and not self.failures:
+                self.fail("%d text and error lines in all, %d due" % (self.reports, self.reports_due))
         finally:
             self.session.close()
         return self.summary()
