@@ -69,25 +69,23 @@ COMMAND_WORDS = (b"focus", b"context", b"bind", b"trigger", b"cancel")
 NEAR_MISSES = [b"context 1 1 9", b"context 2 1 501", b"context 3 1", b"context", b"contexts 1 1 50",
                b"bind 4 0 0", b"bind 0 16 0", b"bind 0 0 256", b"bind -1 0 0", b"bind 0 0", b"binder 1 2 3",
                b" trigger", b"Trigger", b"TRIGGER", b"\ttrigger", b" cancel", b"Cancel", b"focus", b"focusx",
-               b"focus x", b"", b"\r", b"{\"json\":true}", b"\x00trigger", b"\x00cancel"]
+               b"focus x", b"", b"\r", b"{\"json\":true}", b"\x00trigger", b"\x00cancel", b"\x1a", b"\x1a\x1a\r"]
 
 
 def junk_is_harmless(data):
-    """Whether none of the pieces that the bridge's reader makes of data (lines, text mode's CR LF
-    made LF, cut every 255 bytes) begins with a command word, and there is no Ctrl+Z, which text
-    mode reads as the end of input."""
-    if b"\x1a" in data:
-        return False
-    for line in data.replace(b"\r\n", b"\n").split(b"\n"):
-        for start in range(0, max(len(line), 1), 255):
-            if line[start:start + 255].startswith(COMMAND_WORDS):
-                return False
+    """Whether none of the pieces that the bridge's reader makes of data (lines cut every 255 bytes,
+    counted with or without the CR of a CR LF) begins with a command word."""
+    for form in (data, data.replace(b"\r\n", b"\n")):
+        for line in form.split(b"\n"):
+            for start in range(0, max(len(line), 1), 255):
+                if line[start:start + 255].startswith(COMMAND_WORDS):
+                    return False
     return True
 
 
 def junk_lines(rng):
     """A burst of 1 to 40 lines that are no command: near misses and random bytes of any length."""
-    alphabet = bytes(range(256)).replace(b"\n", b"").replace(b"\x1a", b"")
+    alphabet = bytes(range(256)).replace(b"\n", b"")
     burst, size = [], rng.randint(1, 40)
     while len(burst) < size:
         if rng.random() < 0.3:
@@ -169,6 +167,7 @@ class Soak:
         self.quiet_until = 0.0
         self.instances = []  # per bridge: [acquisitions, (rss, handles) after warm-up, at its end]
         self.passive_at = {}
+        self.index = 0
 
     def say(self, text):
         print(text, file=self.out, flush=True)
@@ -179,7 +178,6 @@ class Soak:
     # Programs.
 
     def start(self):
-        self.session = harness.Session().start()
         self.game = self.session.game()
         self.tool = self.session.tool()
         for text in [DEFAULT_ANSWER] + INVALID_ANSWERS + USER_COPIES + PASSIVE_TEXTS:
@@ -337,6 +335,9 @@ class Soak:
         self.reports_due += fault not in SILENT
         allowed = self.expected_end(fault, answer, late_ms)
         said = ["text" if l.kind == "text" else l["error"] for l in ends]
+        statuses = [l["status"] if l.kind == "status" else l.raw for l in lines if l.kind not in ("text", "error")]
+        if statuses not in ([RELEASE], [RELEASE, REQUESTED]):
+            self.fail("lines %s besides the end" % statuses)
         if len(ends) != (0 if fault in SILENT else 1) or not set(said) <= allowed:
             self.fail("ended with %s, expected %s" % (said, sorted(allowed) or "no line"))
         reportable = {DEFAULT_ANSWER} | ({self.user_copy[1]} if self.user_copy else set())
@@ -399,9 +400,10 @@ class Soak:
 
     def run(self):
         self.say("soak: seed %d, %d acquisitions" % (self.seed, self.count))
-        self.start()
-        self.say("soak: under %s" % self.session.wine)
+        self.session = harness.Session().start()
         try:
+            self.start()
+            self.say("soak: under %s" % self.session.wine)
             for self.index, (fault, extras) in enumerate(plan(self.rng, self.count), 1):
                 self.faults.update(([fault] if fault else []) + extras)
                 try:
