@@ -38,6 +38,9 @@ NO_ANSWER = "Aucune nouvelle position re\u00e7ue" + SUFFIX
 LOST_FRONT = "Acquisition interrompue : le jeu a perdu le premier plan"
 KEYS_HELD = "Acquisition annulee : touches maintenues ou sequence expiree"
 NO_PASTE = "Collage de commande Wine impossible" + SUFFIX
+TYPING_HELD = "Acquisition interrompue : touche de saisie maintenue" + SUFFIX
+ENTER_REFUSED = "Wine a refuse la touche Entree"
+SUBMIT_REFUSED = "Wine a refuse la validation" + SUFFIX
 
 # The keys of each kind of line, in their order.
 LINE_KEYS = {
@@ -234,41 +237,18 @@ class Soak:
         the game's log at the trigger."""
         self.game.command("answer " + answer, "answer")
         if fault == "key_held":
-            self.hold_key()
+            self.hold_ms = self.rng.choice([self.rng.randint(100, 600), self.rng.randint(1200, 1600), 0])
+            self.session.focus_x_window("StandInGame")
+            if self.hold_ms:
+                self.press_shift()
         game_mark, mark = self.game.mark(), self.bridge.mark()
         if junk == "before":
             self.send_junk()
         self.bridge.send("trigger")
         if junk == "during":
             self.send_junk()
-        wait = self.rng.uniform(0, 1.0)
-        if fault == "key_held":
-            time.sleep(self.held_ms / 1000.0)
-            self.session.xdotool("keyup", "shift")
-        elif fault == "front_lost":
-            time.sleep(wait)
-            self.tool.front()
-        elif fault == "user_copy":
-            self.game.expect(lambda l: l.text.startswith("chat open "), start=game_mark)
-            time.sleep(wait * 0.6)
-            text = self.rng.choice(USER_COPIES)
-            self.user_copy = (self.tool.copy(escape(text)).t, text)
-        elif fault == "cancel":
-            time.sleep(wait * 1.5)
-            self.bridge.send("cancel")
-        elif fault == "context":
-            time.sleep(wait * 1.5)
-            self.epoch += 1
-            self.delay = self.rng.choice([10, 50, 50, 120, 250])
-            self.bridge.send("context %d 1 %d" % (self.epoch, self.delay))
-            self.bridge.epoch = self.epoch
-            self.quiet_until = now() + COOL_DOWN
-        elif fault == "end_of_input":
-            time.sleep(wait * 1.5)
-            self.bridge.close_input()
-            code = self.bridge.wait_exit()
-            if code != 0:
-                self.fail("the bridge exited with %d at the end of its input" % code)
+        if fault:
+            getattr(self, "during_" + fault, lambda _: None)(game_mark)
         if fault in ("cancel", "context"):
             after = self.bridge.mark()
             self.bridge.expect(lambda l: l.kind == "native_state" and not l["busy"], start=after)
@@ -278,10 +258,46 @@ class Soak:
             self.bridge.settle(mark)
         return self.bridge.since(mark, lambda l: l.kind != "native_state"), game_mark
 
-    def hold_key(self):
-        """Shift down on the game's window, once Wine has taken the press, for held_ms from the trigger."""
-        self.held_ms = self.rng.choice([self.rng.randint(100, 600), self.rng.randint(1200, 1600)])
-        self.session.focus_x_window("StandInGame")
+    # What each fault does once "trigger" is sent, given the mark of the game's log at the trigger.
+
+    def during_key_held(self, game_mark):
+        if not self.hold_ms:  # pressed once the chat is open, while the bridge types
+            self.game.expect(lambda l: l.text.startswith("chat open "), start=game_mark)
+            self.press_shift()
+        time.sleep((self.hold_ms or 300) / 1000.0)
+        self.session.xdotool("keyup", "shift")
+
+    def during_front_lost(self, _):
+        time.sleep(self.rng.uniform(0, 1.0))
+        self.tool.front()
+
+    def during_user_copy(self, game_mark):
+        self.game.expect(lambda l: l.text.startswith("chat open "), start=game_mark)
+        time.sleep(self.rng.uniform(0, 0.6))
+        text = self.rng.choice(USER_COPIES)
+        self.user_copy = (self.tool.copy(escape(text)).t, text)
+
+    def during_cancel(self, _):
+        time.sleep(self.rng.uniform(0, 1.5))
+        self.bridge.send("cancel")
+
+    def during_context(self, _):
+        time.sleep(self.rng.uniform(0, 1.5))
+        self.epoch += 1
+        self.delay = self.rng.choice([10, 50, 50, 120, 250])
+        self.bridge.send("context %d 1 %d" % (self.epoch, self.delay))
+        self.bridge.epoch = self.epoch
+        self.quiet_until = now() + COOL_DOWN
+
+    def during_end_of_input(self, _):
+        time.sleep(self.rng.uniform(0, 1.5))
+        self.bridge.close_input()
+        code = self.bridge.wait_exit()
+        if code != 0:
+            self.fail("the bridge exited with %d at the end of its input" % code)
+
+    def press_shift(self):
+        """Shift down on the game's window (it has the X focus), once Wine has taken the press."""
         pressed = self.game.mark()
         self.session.xdotool("keydown", "shift")
         try:
@@ -301,9 +317,13 @@ class Soak:
         if fault in ("never", "invalid") or (fault == "late" and late_ms > 2000):
             return {NO_ANSWER}
         if fault == "front_lost":
-            return {LOST_FRONT, LOST_FRONT + SUFFIX}
-        if fault == "key_held" and self.held_ms > 1000:
+            # The keys' own check of the foreground, right before a key, may be the one that sees
+            # the loss: after a long clipboard save, for instance.
+            return {LOST_FRONT, LOST_FRONT + SUFFIX, ENTER_REFUSED, NO_PASTE, SUBMIT_REFUSED}
+        if fault == "key_held" and self.hold_ms > 1000:
             return {KEYS_HELD}
+        if fault == "key_held" and not self.hold_ms:
+            return {TYPING_HELD, "text"}  # "text" when the press comes after the last Enter
         if fault == "user_copy":
             # At stage 4 a coordinates text completes the acquisition whoever wrote it.
             copied_coordinates = self.user_copy and self.user_copy[1].startswith("Coordinates:")
@@ -345,7 +365,7 @@ class Soak:
             if l.kind == "text" and (l["text"] not in reportable or l["macro_ms"] < KEY_HOLDS_MS + 2 * self.delay or l["epoch"] != self.epoch):
                 self.fail("reported %r" % l.raw)
         requested = any(l.kind == "status" and l["status"] == REQUESTED for l in lines)
-        if requested and ends and ends[0].kind == "error":
+        if ends and ends[0].kind == "error" and (requested or said[0] == SUBMIT_REFUSED):
             self.quiet_until = max(self.quiet_until, ends[0].at + COOL_DOWN)
 
         # The newest write over the clipboard since the trigger, if any, must be what it holds.
@@ -356,7 +376,7 @@ class Soak:
             writes.append(self.user_copy)
         expected = self.references[max(writes)[1]] if writes else before.formats
         after = self.compare(expected, "the newest content" if writes else "the user's clipboard")
-        if fault == "key_held" and self.held_ms > 1000 and after.seq != before.seq:
+        if fault == "key_held" and self.hold_ms > 1000 and after.seq != before.seq:
             self.fail("the clipboard was written though a key was held")
 
         if fault == "end_of_input":
