@@ -437,7 +437,9 @@ class Soak:
                 instance[0] += 1
                 if instance[0] == WARM_UP:
                     instance[1] = self.sample()
-                self.say("%4d %-12s %-14s %s" % (self.index, fault or "-", "+".join(extras) or "", outcome))
+                rss = vm_rss_kib(self.bridge.proc.pid) if self.bridge.proc.poll() is None else 0
+                self.say("%4d %-12s %-14s %s; VmRSS %d KiB" % (self.index, fault or "-", "+".join(extras) or "",
+                                                              outcome, rss))
             self.end_instance()
             self.parse_new_lines()
             if self.reports != self.reports_due and not self.failures:
