@@ -9,6 +9,7 @@
 // Main thread only, but for the reader thread of tool_support.
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -205,11 +206,87 @@ static void command_dump(HWND window, const char *)
     free(entries);
 }
 
+// One open handle as the system's handle list gives it (SystemHandleInformation).
+struct handle_entry {
+    ULONG owner_pid;
+    BYTE object_type;
+    BYTE flags;
+    USHORT value;
+    PVOID object;
+    ACCESS_MASK access;
+};
+
+struct handle_list {
+    ULONG count;
+    handle_entry handles[1];
+};
+
+#define SYSTEM_HANDLE_INFORMATION ((SYSTEM_INFORMATION_CLASS)16)
+#define STATUS_LENGTH_MISMATCH ((NTSTATUS)0xC0000004)
+
+// The system's list of class what, in a heap block that the caller frees; NULL on failure.
+static void *system_list(SYSTEM_INFORMATION_CLASS what)
+{
+    for (ULONG size = 1 << 16; size <= (1u << 28); size *= 2) {
+        void *list = malloc(size);
+        if (!list)
+            return NULL;
+        NTSTATUS status = NtQuerySystemInformation(what, list, size, NULL);
+        if (NT_SUCCESS(status))
+            return list;
+        free(list);
+        if (status != STATUS_LENGTH_MISMATCH)
+            return NULL;
+    }
+    return NULL;
+}
+
+// The id of the first process whose image name is image (case-insensitive), or 0.
+static DWORD process_named(const WCHAR *image)
+{
+    BYTE *list = (BYTE *)system_list(SystemProcessInformation);
+    DWORD pid = 0;
+    for (BYTE *at = list; at && !pid; ) {
+        SYSTEM_PROCESS_INFORMATION *process = (SYSTEM_PROCESS_INFORMATION *)at;
+        const UNICODE_STRING *name = &process->ImageName;
+        if (name->Buffer && (size_t)lstrlenW(image) * sizeof(WCHAR) == name->Length &&
+            _wcsnicmp(name->Buffer, image, name->Length / sizeof(WCHAR)) == 0)
+            pid = (DWORD)(UINT_PTR)process->UniqueProcessId;
+        at = process->NextEntryOffset ? at + process->NextEntryOffset : NULL;
+    }
+    free(list);
+    return pid;
+}
+
+// handles <image>: "handles pid=<n> count=<n>", the open handles of the first process whose image
+// name is <image>, counted in the system's handle list (Wine answers GetProcessHandleCount of
+// another process with 0); for a soak to watch another program.
+static void command_handles(HWND, const char *rest)
+{
+    WCHAR image[MAX_PATH];
+    if (!*rest || !MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, rest, -1, image, MAX_PATH)) {
+        log_line("error usage: handles <image name>");
+        return;
+    }
+    DWORD pid = process_named(image);
+    handle_list *list = pid ? (handle_list *)system_list(SYSTEM_HANDLE_INFORMATION) : NULL;
+    if (!list) {
+        log_line(pid ? "error the handle list cannot be read" : "error no process %s", rest);
+        return;
+    }
+    ULONG count = 0;
+    for (ULONG i = 0; i < list->count; i++)
+        count += list->handles[i].owner_pid == pid;
+    log_line("handles pid=%lu count=%lu", pid, count);
+    free(list);
+}
+
 // Commands and their replies (texts escaped as in tool_support; every line ends with its time):
 //   front -> "front <1 if now in front>"          copy <t> / copy-sized <bytes> <t> -> "copied <seq>"
 //   read -> "read text <t>" or "read none"          quit -> "bye"
 //   fill [<count>x<bytes> ...] [text <t>] -> "filled formats=<n> bytes=<n> seq=<n>"
 //   dump -> "dump owner=<pid> seq=<n> count=<n> <format>:<size>:<hash> ..."
+//   handles <image> -> "handles pid=<n> count=<n>"
 // Start: "ready hwnd=<n> pid=<n> front=<0|1>". Bad input: "error <message>".
 static const tool_command commands[] = {
     {"front", command_front},
@@ -218,6 +295,7 @@ static const tool_command commands[] = {
     {"read", command_read},
     {"fill", command_fill},
     {"dump", command_dump},
+    {"handles", command_handles},
     {"quit", command_quit},
 };
 

@@ -156,6 +156,10 @@ int keys_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
         else if (way == WAY_DINPUT)
             dinput_frame(window);
         return 1;
+    case WM_KILLFOCUS:
+        // A game forgets its held keys with the focus: their releases go to the next window.
+        memset(held, 0, sizeof held);
+        return 0;
     case WM_INPUT:
         if (way == WAY_RAW)
             raw_input(window, lparam);

@@ -183,7 +183,7 @@ static void command_state(HWND window, const char *)
 //   keys scan|vk|poll|dinput|raw -> "keys <way>"
 // Events: "keys <way>" (the way at start, before the ready line), "ready hwnd=<n> pid=<n> front=<0|1>",
 // "key down|up <scan> <vk> sent=<tick in ms> via=<way>", "chat open", "chat closed", "pasted <t>",
-// "paste failed <why>", "ran <t>", "answered <t>".
+// "paste failed <why>", "ran <t>", "answered <t>", "focus lost" (held keys are forgotten then).
 // Bad input: "error <message>".
 static const tool_command commands[] = {
     {"front", command_front},
@@ -205,6 +205,7 @@ static int game_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
         return 1;
     switch (message) {
     case WM_CREATE: use_way(window, startup_way); return 0;
+    case WM_KILLFOCUS: ctrl_down = 0; log_line("focus lost"); return 0;
     case WM_TIMER: if (wparam == ANSWER_TIMER) late_answer(window); return 1;
     default: return 0;
     }

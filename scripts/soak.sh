@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# A faulted soak of wine_bridge.exe under the machine's Wine: N acquisitions in a row (default 500)
+# against the stand-in game, faults drawn from a seeded RNG (a random seed unless given; it is
+# printed first), the user's clipboard checked byte for byte after each one, the bridge's memory and
+# handles compared at the end with their values after warm-up. Builds both sides with
+# scripts/setup.sh, then runs tests/e2e/soak.py on its own virtual display and Wine prefix
+# (build/soak/wineprefix). Its last line: "soak: N acquisitions, F faults, C clipboards compared
+# (B bytes), L lines parsed, K lost"; it exits 1 when anything was lost or failed.
+#   scripts/soak.sh [--acquisitions N] [--seed S] [--log FILE]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+usage() {
+    echo "usage: scripts/soak.sh [--acquisitions N] [--seed S] [--log FILE]" >&2
+    echo "  N: acquisitions, a whole number of at least 1 (default 500); S: the RNG's seed, a whole number" >&2
+    exit 2
+}
+
+args=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --acquisitions|--seed)
+            [ $# -ge 2 ] && [[ "$2" =~ ^[0-9]+$ ]] || usage
+            [ "$1" = --seed ] || [ "$2" -ge 1 ] || usage
+            args+=("$1" "$2")
+            shift 2
+            ;;
+        --log)
+            [ $# -ge 2 ] && [ -n "$2" ] || usage
+            args+=("$1" "$(realpath -m "$2")")
+            shift 2
+            ;;
+        *) usage ;;
+    esac
+done
+
+scripts/setup.sh >&2
+export BRIDGE_WINE_PREFIX=${BRIDGE_WINE_PREFIX:-$PWD/build/soak/wineprefix} PYTHONDONTWRITEBYTECODE=1
+cd tests/e2e
+exec python3 soak.py "${args[@]}"

@@ -1,0 +1,495 @@
+"""A faulted soak of wine_bridge.exe under Wine, against the stand-in game and clipboard_tool.
+
+N acquisitions in a row, each with a fresh user clipboard (1 to 64 formats, up to 8 MiB in all, set
+by clipboard_tool) and, most of the time, a fault drawn from a seeded RNG: the game answers late,
+never or with an invalid text; it loses the foreground mid-way; a key is held; "cancel", "context"
+or the end of input come mid-way (the bridge is then started again); the user copies something new
+mid-way; a passive capture follows; a burst of junk host lines. After each acquisition every format
+of the clipboard is dumped and compared with what it must hold: the user's clipboard as it was
+where the bridge's command was still on it, else the newest content written over the command (by
+size and FNV-1a 64 of every byte, in enumeration order). Each acquisition must end in exactly one
+"text" or "error" line, none after cancel, context or end of input; every line of the bridge must be
+one JSON object with the keys of its kind in order. At the end the bridge's VmRSS and handle count
+are compared with their values after warm-up.
+
+    python3 soak.py [--acquisitions N] [--seed S] [--log FILE]
+
+The prefix is BRIDGE_WINE_PREFIX (made at first use), the exes come from BRIDGE_WINDOWS_DIR, as
+for the end-to-end tests. The last line is
+"soak: N acquisitions, F faults, C clipboards compared (B bytes), L lines parsed, K lost"; the exit
+code is 1 when K is not 0 or any other check failed.
+"""
+
+import argparse
+import collections
+import json
+import os
+import random
+import sys
+import time
+
+import harness
+from harness import DEFAULT_ANSWER, escape, now
+
+RELEASE = "Rel\u00e2chez le raccourci\u2026"
+REQUESTED = "Position demand\u00e9e\u2026"
+SUFFIX = " \u00b7 v\u00e9rifiez que le chat est ferm\u00e9"
+NO_ANSWER = "Aucune nouvelle position re\u00e7ue" + SUFFIX
+LOST_FRONT = "Acquisition interrompue : le jeu a perdu le premier plan"
+KEYS_HELD = "Acquisition annulee : touches maintenues ou sequence expiree"
+NO_PASTE = "Collage de commande Wine impossible" + SUFFIX
+TYPING_HELD = "Acquisition interrompue : touche de saisie maintenue" + SUFFIX
+ENTER_REFUSED = "Wine a refuse la touche Entree"
+SUBMIT_REFUSED = "Wine a refuse la validation" + SUFFIX
+
+# The keys of each kind of line, in their order.
+LINE_KEYS = {
+    "bridge_ready": ["bridge_ready"],
+    "native_state": ["native_state", "foreground", "hwnd", "pid", "busy", "epoch"],
+    "native_action": ["native_action", "epoch"],
+    "status": ["status", "epoch"],
+    "error": ["error", "epoch"],
+    "text": ["text", "wall_time", "latency_ms", "macro_ms", "epoch"],
+}
+
+# Faults of an acquisition (at most one) with their weights; "junk" and "passive" come on top.
+FAULTS = {"late": 1, "never": 1, "invalid": 1, "front_lost": 1, "key_held": 1, "cancel": 1,
+          "context": 1, "end_of_input": 0.25, "user_copy": 1}
+FAULT_CHANCE = 0.75
+EXTRA_CHANCE = 0.15
+SILENT = ("cancel", "context", "end_of_input")  # faults after which no text or error line comes
+COOL_DOWN = 2.1
+
+INVALID_ANSWERS = ["Coordinates: x:1,5 y:2 z:3", 'Coordinates: x:"1" y:2 z:3', "Coordinates: x:1\\ y:2",
+                   "Coordinates: x:1 y:2 z:3 \u00e9", "coordinates: x:1 y:2 z:3", "Coordonnees: x:1"]
+USER_COPIES = ["user's new copy", "Coordinates: x:9 y:9 z:9", "\u00e9t\u00e9 \u2014 copi\u00e9", "x" * 3000]
+PASSIVE_TEXTS = ["Coordinates: x:%d.5 y:-%d z:7\r\nZone: Stanton" % (i, i) for i in range(16)]
+KEY_HOLDS_MS = 220  # Enter, Ctrl+V and Enter held: the least macro_ms but for the two delays
+WARM_UP = 10
+MAX_FORMATS = 64  # a text counts four: itself, its locale and the two 8-bit texts that Wine derives
+
+COMMAND_WORDS = (b"focus", b"context", b"bind", b"trigger", b"cancel")
+NEAR_MISSES = [b"context 1 1 9", b"context 2 1 501", b"context 3 1", b"context", b"contexts 1 1 50",
+               b"bind 4 0 0", b"bind 0 16 0", b"bind 0 0 256", b"bind -1 0 0", b"bind 0 0", b"binder 1 2 3",
+               b" trigger", b"Trigger", b"TRIGGER", b"\ttrigger", b" cancel", b"Cancel", b"focus", b"focusx",
+               b"focus x", b"", b"\r", b"{\"json\":true}", b"\x00trigger", b"\x00cancel", b"\x1a", b"\x1a\x1a\r"]
+
+
+def junk_is_harmless(data):
+    """Whether none of the pieces that the bridge's reader makes of data (lines cut every 255 bytes,
+    counted with or without the CR of a CR LF) begins with a command word."""
+    for form in (data, data.replace(b"\r\n", b"\n")):
+        for line in form.split(b"\n"):
+            for start in range(0, max(len(line), 1), 255):
+                if line[start:start + 255].startswith(COMMAND_WORDS):
+                    return False
+    return True
+
+
+def junk_lines(rng):
+    """A burst of 1 to 40 lines that are no command: near misses and random bytes of any length."""
+    alphabet = bytes(range(256)).replace(b"\n", b"")
+    burst, size = [], rng.randint(1, 40)
+    while len(burst) < size:
+        if rng.random() < 0.3:
+            line = rng.choice(NEAR_MISSES)
+        else:
+            line = bytes(rng.choice(alphabet) for _ in range(rng.choice([rng.randint(0, 40), rng.randint(200, 800)])))
+        line += rng.choice([b"\n", b"\r\n"])
+        if junk_is_harmless(line):
+            burst.append(line)
+    return burst
+
+
+def user_clipboard(rng):
+    """clipboard_tool fill groups: 1 to 64 formats of at least 1 byte, 8 MiB at most in all
+    (log-uniform), sometimes with a text; now and then an empty clipboard."""
+    if rng.random() < 0.03:
+        return "", 0
+    text = rng.random() < 0.3
+    formats = rng.randint(1, MAX_FORMATS - 4 * text)
+    total = max(formats, int(2 ** rng.uniform(0, 23)))  # below 8 MiB
+    cuts = sorted(rng.sample(range(1, total), formats - 1)) if formats > 1 else []
+    sizes = [b - a for a, b in zip([0] + cuts, cuts + [total])]
+    groups = " ".join("1x%d" % size for size in sizes)
+    if text:
+        groups += " text " + escape(rng.choice(USER_COPIES))
+    return groups, total
+
+
+def plan(rng, count):
+    """The faults of every acquisition, drawn before anything else, so that a seed gives one plan."""
+    faults = []
+    for _ in range(count):
+        fault = rng.choices(list(FAULTS), weights=list(FAULTS.values()))[0] if rng.random() < FAULT_CHANCE else None
+        faults.append((fault, [e for e in ("junk", "passive") if rng.random() < EXTRA_CHANCE]))
+    return faults
+
+
+def check_line(line):
+    """'' if the bridge's line is one JSON object with exactly the keys of its kind, in order."""
+    if not line.raw.endswith(b"\r\n") or line.raw.count(b"\n") != 1:
+        return "not one CR LF line"
+    try:
+        pairs = json.loads(line.raw.decode("utf-8"), object_pairs_hook=lambda p: p)
+    except ValueError as error:
+        return "no JSON: %s" % error
+    if not isinstance(pairs, list) or not pairs:
+        return "no JSON object"
+    keys = [key for key, _ in pairs]
+    if LINE_KEYS.get(keys[0]) != keys:
+        return "keys %s" % keys
+    return ""
+
+
+def vm_rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for row in f:
+            if row.startswith("VmRSS:"):
+                return int(row.split()[1])
+    raise RuntimeError("no VmRSS for %d" % pid)
+
+
+class Failed(Exception):
+    pass
+
+
+class Soak:
+    def __init__(self, acquisitions=500, seed=None, out=sys.stdout, log=None):
+        self.count = acquisitions
+        self.seed = seed if seed is not None else random.SystemRandom().randrange(1 << 32)
+        self.rng = random.Random(self.seed)
+        self.out, self.log = out, log
+        self.faults = collections.Counter()
+        self.compared = self.bytes = self.parsed = self.lost = 0
+        self.reports = self.reports_due = 0  # text and error lines of the whole run, and those due
+        self.failures = []
+        self.references = {}
+        self.epoch = 0
+        self.delay = 50
+        self.quiet_until = 0.0
+        self.instances = []  # per bridge: [acquisitions, (rss, handles) after warm-up, at its end]
+        self.passive_at = {}
+        self.index = 0
+
+    def say(self, text):
+        print(text, file=self.out, flush=True)
+        if self.log:
+            self.log.write(text + "\n")
+            self.log.flush()
+
+    # Programs.
+
+    def start(self):
+        self.game = self.session.game()
+        self.tool = self.session.tool()
+        for text in [DEFAULT_ANSWER] + INVALID_ANSWERS + USER_COPIES + PASSIVE_TEXTS:
+            self.tool.copy(escape(text))
+            self.references[text] = self.tool.dump().formats
+        self.start_bridge()
+
+    def start_bridge(self):
+        if getattr(self, "bridge", None):
+            self.parse_new_lines()
+        self.bridge = self.session.bridge()
+        self.bridge_read = 0
+        self.epoch += 1
+        self.bridge.epoch = self.epoch - 1
+        self.bridge.expect("bridge_ready")
+        self.bridge.context(self.epoch, 1, self.delay)
+        self.bridge.focus_pump(True)
+        self.instances.append([0, None, None])
+
+    def sample(self):
+        handles = self.tool.command("handles wine_bridge.exe", "handles")
+        return vm_rss_kib(self.bridge.proc.pid), int(handles.fields["count"])
+
+    def parse_new_lines(self):
+        for line in self.bridge.since(self.bridge_read):
+            self.parsed += 1
+            self.reports += line.kind in ("text", "error")
+            problem = check_line(line)
+            if problem:
+                self.fail("bridge line %r: %s" % (line.raw, problem))
+        self.bridge_read = len(self.bridge.lines)
+
+    def fail(self, what):
+        self.failures.append("acquisition %d: %s" % (self.index, what))
+        self.say("  FAILED: " + what)
+
+    # One acquisition.
+
+    def ready_game(self):
+        """The game in front with its chat closed (a fault may leave it open, as a player would
+        close it), and the bridge seeing it in front."""
+        mark = self.bridge.mark()
+        if self.game.front().body != "1":
+            raise Failed("the game cannot take the foreground")
+        if self.game.command("state", "state").fields["chat"] == "1":
+            self.session.focus_x_window("StandInGame")
+            closed = self.game.mark()
+            self.session.xdotool("key", "Escape")
+            self.game.expect("chat", start=closed)
+        self.bridge.state(True, start=mark)
+
+    def acquire(self, fault, answer, junk):
+        """Runs one acquisition with its fault; returns its lines (state lines aside) and the mark of
+        the game's log at the trigger."""
+        self.game.command("answer " + answer, "answer")
+        if fault == "key_held":
+            self.hold_ms = self.rng.choice([self.rng.randint(100, 600), self.rng.randint(1200, 1600), 0])
+            self.session.focus_x_window("StandInGame")
+            if self.hold_ms:
+                self.press_shift()
+        game_mark, mark = self.game.mark(), self.bridge.mark()
+        if junk == "before":
+            self.send_junk()
+        self.bridge.send("trigger")
+        if junk == "during":
+            self.send_junk()
+        if fault:
+            getattr(self, "during_" + fault, lambda _: None)(game_mark)
+        if fault in ("cancel", "context"):
+            after = self.bridge.mark()
+            self.bridge.expect(lambda l: l.kind == "native_state" and not l["busy"], start=after)
+        elif fault != "end_of_input":
+            self.bridge.expect(lambda l: l.kind in ("text", "error"), start=mark, timeout=10)
+        if fault != "end_of_input":
+            self.bridge.settle(mark)
+        return self.bridge.since(mark, lambda l: l.kind != "native_state"), game_mark
+
+    # What each fault does once "trigger" is sent, given the mark of the game's log at the trigger.
+
+    def during_key_held(self, game_mark):
+        if not self.hold_ms:  # pressed once the chat is open, while the bridge types
+            self.game.expect(lambda l: l.text.startswith("chat open "), start=game_mark)
+            self.press_shift()
+        time.sleep((self.hold_ms or 300) / 1000.0)
+        self.session.xdotool("keyup", "shift")
+
+    def during_front_lost(self, _):
+        time.sleep(self.rng.uniform(0, 1.0))
+        self.tool.front()
+
+    def during_user_copy(self, game_mark):
+        self.game.expect(lambda l: l.text.startswith("chat open "), start=game_mark)
+        time.sleep(self.rng.uniform(0, 0.6))
+        text = self.rng.choice(USER_COPIES)
+        self.user_copy = (self.tool.copy(escape(text)).t, text)
+
+    def during_cancel(self, _):
+        time.sleep(self.rng.uniform(0, 1.5))
+        self.bridge.send("cancel")
+
+    def during_context(self, _):
+        time.sleep(self.rng.uniform(0, 1.5))
+        self.epoch += 1
+        self.delay = self.rng.choice([10, 50, 50, 120, 250])
+        self.bridge.send("context %d 1 %d" % (self.epoch, self.delay))
+        self.bridge.epoch = self.epoch
+        self.quiet_until = now() + COOL_DOWN
+
+    def during_end_of_input(self, _):
+        time.sleep(self.rng.uniform(0, 1.5))
+        self.bridge.close_input()
+        code = self.bridge.wait_exit()
+        if code != 0:
+            self.fail("the bridge exited with %d at the end of its input" % code)
+
+    def press_shift(self):
+        """Shift down on the game's window (it has the X focus), once Wine has taken the press."""
+        pressed = self.game.mark()
+        self.session.xdotool("keydown", "shift")
+        try:
+            self.game.expect(lambda l: l.text.startswith("key down 42 "), start=pressed)
+        except AssertionError:
+            self.session.xdotool("keyup", "shift")
+            raise
+
+    def send_junk(self):
+        for line in junk_lines(self.rng):
+            self.bridge.send(line)
+
+    def expected_end(self, fault, answer, late_ms):
+        """The messages that may end this acquisition ("text" for the game's answer)."""
+        if fault in SILENT:
+            return set()
+        if fault in ("never", "invalid") or (fault == "late" and late_ms > 2000):
+            return {NO_ANSWER}
+        if fault == "front_lost":
+            # The keys' own check of the foreground, right before a key, may be the one that sees
+            # the loss: after a long clipboard save, for instance.
+            return {LOST_FRONT, LOST_FRONT + SUFFIX, ENTER_REFUSED, NO_PASTE, SUBMIT_REFUSED}
+        if fault == "key_held" and self.hold_ms > 1000:
+            return {KEYS_HELD}
+        if fault == "key_held" and not self.hold_ms:
+            return {TYPING_HELD, "text"}  # "text" when the press comes after the last Enter
+        if fault == "user_copy":
+            # At stage 4 a coordinates text completes the acquisition whoever wrote it.
+            copied_coordinates = self.user_copy and self.user_copy[1].startswith("Coordinates:")
+            return {NO_PASTE, NO_ANSWER} | ({"text"} if answer == "normal" or copied_coordinates else set())
+        return {"text"}
+
+    def run_one(self, fault, extras):
+        answer, answer_text, late_ms = "never", DEFAULT_ANSWER, 0
+        if fault == "late":
+            late_ms = self.rng.choice([self.rng.randint(50, 1500), self.rng.randint(2300, 3000)])
+            answer = "late %d" % late_ms
+        elif fault == "invalid":
+            answer_text = self.rng.choice(INVALID_ANSWERS)
+            answer = "text " + escape(answer_text)
+        elif fault in (None, "key_held") or (fault == "user_copy" and self.rng.random() < 0.5):
+            answer = "normal"
+        self.user_copy = None
+        self.ready_game()
+        self.wait_quiet()
+        groups, total = user_clipboard(self.rng)
+        self.tool.fill(groups)
+        before = self.tool.dump()
+        junk = self.rng.choice(["before", "during"]) if "junk" in extras else None
+        if fault == "end_of_input":
+            self.end_instance()
+        lines, game_mark = self.acquire(fault, answer, junk)
+
+        ends = [l for l in lines if l.kind in ("text", "error")]
+        self.reports_due += fault not in SILENT
+        allowed = self.expected_end(fault, answer, late_ms)
+        said = ["text" if l.kind == "text" else l["error"] for l in ends]
+        statuses = [l["status"] if l.kind == "status" else l.raw for l in lines if l.kind not in ("text", "error")]
+        if statuses not in ([RELEASE], [RELEASE, REQUESTED]):
+            self.fail("lines %s besides the end" % statuses)
+        if len(ends) != (0 if fault in SILENT else 1) or not set(said) <= allowed:
+            self.fail("ended with %s, expected %s" % (said, sorted(allowed) or "no line"))
+        reportable = {DEFAULT_ANSWER} | ({self.user_copy[1]} if self.user_copy else set())
+        for l in ends:
+            if l.kind == "text" and (l["text"] not in reportable or l["macro_ms"] < KEY_HOLDS_MS + 2 * self.delay or l["epoch"] != self.epoch):
+                self.fail("reported %r" % l.raw)
+        requested = any(l.kind == "status" and l["status"] == REQUESTED for l in lines)
+        if ends and ends[0].kind == "error" and (requested or said[0] == SUBMIT_REFUSED):
+            self.quiet_until = max(self.quiet_until, ends[0].at + COOL_DOWN)
+
+        # The newest write over the clipboard since the trigger, if any, must be what it holds.
+        if self.game.since(game_mark, lambda l: l.text.startswith("ran /showlocation ")) and answer != "never":
+            self.game.expect("answered", start=game_mark, timeout=late_ms / 1000.0 + 5)
+        writes = [(l.t, answer_text) for l in self.game.since(game_mark, "answered")]
+        if self.user_copy:
+            writes.append(self.user_copy)
+        expected = self.references[max(writes)[1]] if writes else before.formats
+        after = self.compare(expected, "the newest content" if writes else "the user's clipboard")
+        if fault == "key_held" and self.hold_ms > 1000 and after.seq != before.seq:
+            self.fail("the clipboard was written though a key was held")
+
+        if fault == "end_of_input":
+            self.start_bridge()
+        if "passive" in extras:
+            self.passive()
+        return "%s; %d formats, %d bytes" % (", ".join(said) or "silent", len(before.formats), total)
+
+    def compare(self, expected, what):
+        after = self.tool.dump()
+        self.compared += 1
+        self.bytes += sum(int(f.split(":")[1]) for f in expected if f.split(":")[1] != "-")
+        if after.formats != expected:
+            self.lost += 1
+            self.fail("%s is not on the clipboard: %d formats %s... instead of %d formats %s..."
+                      % (what, len(after.formats), after.formats[:3], len(expected), expected[:3]))
+        return after
+
+    def passive(self):
+        self.ready_game()
+        self.wait_quiet()
+        text = min(PASSIVE_TEXTS, key=lambda t: self.passive_at.get(t, 0))
+        self.passive_at[text] = now()
+        self.reports_due += 1
+        mark = self.bridge.mark()
+        self.game.copy(escape(text))
+        line = self.bridge.expect(lambda l: l.kind in ("text", "error"), start=mark, timeout=5)
+        if line.kind != "text" or (line["text"], line["latency_ms"], line["macro_ms"]) != (text, 0, 0):
+            self.fail("passive capture gave %r" % line.raw)
+        self.compare(self.references[text], "the game's passive text")
+
+    def wait_quiet(self):
+        time.sleep(max(0.0, self.quiet_until - now()))
+
+    def end_instance(self):
+        instance = self.instances[-1]
+        if instance[1] is not None and self.bridge.proc.poll() is None:
+            instance[2] = self.sample()
+
+    # The run.
+
+    def run(self):
+        self.say("soak: seed %d, %d acquisitions" % (self.seed, self.count))
+        self.session = harness.Session().start()
+        try:
+            self.start()
+            self.say("soak: under %s" % self.session.wine)
+            for self.index, (fault, extras) in enumerate(plan(self.rng, self.count), 1):
+                self.faults.update(([fault] if fault else []) + extras)
+                try:
+                    outcome = self.run_one(fault, extras)
+                except Exception as error:  # noqa: B902 - recorded, then the soak goes on
+                    self.fail("%s: %s" % (type(error).__name__, error))
+                    outcome = "broken"
+                    self.recover()
+                self.parse_new_lines()
+                instance = self.instances[-1]
+                instance[0] += 1
+                if instance[0] == WARM_UP:
+                    instance[1] = self.sample()
+                rss = vm_rss_kib(self.bridge.proc.pid) if self.bridge.proc.poll() is None else 0
+                self.say("%4d %-12s %-14s %s; VmRSS %d KiB" % (self.index, fault or "-", "+".join(extras) or "",
+                                                              outcome, rss))
+            self.end_instance()
+            self.parse_new_lines()
+            if self.reports != self.reports_due and not self.failures:
+                self.fail("%d text and error lines in all, %d due" % (self.reports, self.reports_due))
+        finally:
+            self.session.close()
+        return self.summary()
+
+    def recover(self):
+        """After a broken acquisition: fresh programs, so that one failure does not cascade."""
+        self.parse_new_lines()
+        self.session.stop_programs()
+        self.game = self.session.game()
+        self.tool = self.session.tool()
+        self.quiet_until = 0
+        self.start_bridge()
+
+    def summary(self):
+        counted = [i for i in self.instances if i[1] and i[2]]
+        if counted:
+            longest = max(counted, key=lambda i: i[0])
+            (rss0, handles0), (rss1, handles1) = longest[1], longest[2]
+            self.say("memory: VmRSS %d KiB after warm-up, %d KiB at the end; handles %d after warm-up, %d at "
+                     "the end (the longest-lived bridge: %d acquisitions; %d bridges in all)"
+                     % (rss0, rss1, handles0, handles1, longest[0], len(self.instances)))
+            self.memory = (rss0, rss1, handles0, handles1)
+        else:
+            self.memory = None
+            self.say("memory: no bridge lived past its warm-up of %d acquisitions" % WARM_UP)
+        self.say("faults by kind: " + ", ".join("%s %d" % kv for kv in sorted(self.faults.items())))
+        for failure in self.failures:
+            self.say("failure: " + failure)
+        self.say("soak: %d acquisitions, %d faults, %d clipboards compared (%d bytes), %d lines parsed, %d lost"
+                 % (self.count, sum(self.faults.values()), self.compared, self.bytes, self.parsed, self.lost))
+        return not self.failures and self.lost == 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description="A faulted soak of wine_bridge.exe under Wine.")
+    parser.add_argument("--acquisitions", type=int, default=500, metavar="N")
+    parser.add_argument("--seed", type=int, metavar="S")
+    parser.add_argument("--log", metavar="FILE")
+    args = parser.parse_args()
+    if args.acquisitions < 1:
+        parser.error("--acquisitions must be at least 1")
+    if harness.prepare() != 0:
+        return 1
+    with open(args.log, "a") if args.log else open(os.devnull, "w") as log:
+        return 0 if Soak(args.acquisitions, args.seed, log=log).run() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
