@@ -37,6 +37,21 @@ WINE_MAJOR = int(os.environ.get("BRIDGE_WINE_MAJOR") or 0)
 TIMEOUT = 15.0  # generous: a loaded CI machine must never fail a wait that would succeed
 FOCUS_PERIOD = 0.1
 DEFAULT_ANSWER = "Coordinates: x:-12345.678 y:234.5 z:7.25"
+
+# The bridge's own texts, byte for byte. An error from the chat's opening on ends with CHAT_SUFFIX.
+RELEASE = "Rel\u00e2chez le raccourci\u2026"
+REQUESTED = "Position demand\u00e9e\u2026"
+CHAT_SUFFIX = " \u00b7 v\u00e9rifiez que le chat est ferm\u00e9"
+NO_ANSWER = "Aucune nouvelle position re\u00e7ue"
+COOL_DOWN = "Le relev\u00e9 pr\u00e9c\u00e9dent a expir\u00e9 \u00b7 patientez un instant avant de recommencer"
+NOT_IN_FRONT = "Report annul\u00e9 : Star Citizen n\u2019est plus au premier plan"
+KEYS_HELD = "Acquisition annulee : touches maintenues ou sequence expiree"
+LOST_FRONT = "Acquisition interrompue : le jeu a perdu le premier plan"
+TOO_BIG = "Presse-papiers trop volumineux (limite 64 Mo) \u00b7 copiez un texte court avant le report"
+TYPING_HELD = "Acquisition interrompue : touche de saisie maintenue"
+NO_PASTE = "Collage de commande Wine impossible"
+ENTER_REFUSED = "Wine a refuse la touche Entree"
+SUBMIT_REFUSED = "Wine a refuse la validation"
 READY_LINE = b'{"bridge_ready":true}\r\n'
 
 

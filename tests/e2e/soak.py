@@ -29,18 +29,8 @@ import sys
 import time
 
 import harness
-from harness import DEFAULT_ANSWER, escape, now
-
-RELEASE = "Rel\u00e2chez le raccourci\u2026"
-REQUESTED = "Position demand\u00e9e\u2026"
-SUFFIX = " \u00b7 v\u00e9rifiez que le chat est ferm\u00e9"
-NO_ANSWER = "Aucune nouvelle position re\u00e7ue" + SUFFIX
-LOST_FRONT = "Acquisition interrompue : le jeu a perdu le premier plan"
-KEYS_HELD = "Acquisition annulee : touches maintenues ou sequence expiree"
-NO_PASTE = "Collage de commande Wine impossible" + SUFFIX
-TYPING_HELD = "Acquisition interrompue : touche de saisie maintenue" + SUFFIX
-ENTER_REFUSED = "Wine a refuse la touche Entree"
-SUBMIT_REFUSED = "Wine a refuse la validation" + SUFFIX
+from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, ENTER_REFUSED, KEYS_HELD, LOST_FRONT, NO_ANSWER, NO_PASTE,
+                     RELEASE, REQUESTED, SUBMIT_REFUSED, TYPING_HELD, escape, now)
 
 # The keys of each kind of line, in their order.
 LINE_KEYS = {
@@ -315,19 +305,21 @@ class Soak:
         if fault in SILENT:
             return set()
         if fault in ("never", "invalid") or (fault == "late" and late_ms > 2000):
-            return {NO_ANSWER}
+            return {NO_ANSWER + CHAT_SUFFIX}
         if fault == "front_lost":
             # The keys' own check of the foreground, right before a key, may be the one that sees
             # the loss: after a long clipboard save, for instance.
-            return {LOST_FRONT, LOST_FRONT + SUFFIX, ENTER_REFUSED, NO_PASTE, SUBMIT_REFUSED}
+            return {LOST_FRONT, LOST_FRONT + CHAT_SUFFIX, ENTER_REFUSED, NO_PASTE + CHAT_SUFFIX,
+                    SUBMIT_REFUSED + CHAT_SUFFIX}
         if fault == "key_held" and self.hold_ms > 1000:
             return {KEYS_HELD}
         if fault == "key_held" and not self.hold_ms:
-            return {TYPING_HELD, "text"}  # "text" when the press comes after the last Enter
+            return {TYPING_HELD + CHAT_SUFFIX, "text"}  # "text" when the press comes after the last Enter
         if fault == "user_copy":
             # At stage 4 a coordinates text completes the acquisition whoever wrote it.
             copied_coordinates = self.user_copy and self.user_copy[1].startswith("Coordinates:")
-            return {NO_PASTE, NO_ANSWER} | ({"text"} if answer == "normal" or copied_coordinates else set())
+            answered = {"text"} if answer == "normal" or copied_coordinates else set()
+            return {NO_PASTE + CHAT_SUFFIX, NO_ANSWER + CHAT_SUFFIX} | answered
         return {"text"}
 
     def run_one(self, fault, extras):
@@ -365,7 +357,7 @@ class Soak:
             if l.kind == "text" and (l["text"] not in reportable or l["macro_ms"] < KEY_HOLDS_MS + 2 * self.delay or l["epoch"] != self.epoch):
                 self.fail("reported %r" % l.raw)
         requested = any(l.kind == "status" and l["status"] == REQUESTED for l in lines)
-        if ends and ends[0].kind == "error" and (requested or said[0] == SUBMIT_REFUSED):
+        if ends and ends[0].kind == "error" and (requested or said[0] == SUBMIT_REFUSED + CHAT_SUFFIX):
             self.quiet_until = max(self.quiet_until, ends[0].at + COOL_DOWN)
 
         # The newest write over the clipboard since the trigger, if any, must be what it holds.

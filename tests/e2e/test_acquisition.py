@@ -6,17 +6,8 @@ import re
 import time
 import unittest
 
-from harness import DEFAULT_ANSWER, TIMEOUT, WineCase, error_line, figure, state_line, status_line
-
-RELEASE = "Rel\u00e2chez le raccourci\u2026"
-REQUESTED = "Position demand\u00e9e\u2026"
-CHAT_SUFFIX = " \u00b7 v\u00e9rifiez que le chat est ferm\u00e9"
-NO_ANSWER = "Aucune nouvelle position re\u00e7ue"
-COOL_DOWN = "Le relev\u00e9 pr\u00e9c\u00e9dent a expir\u00e9 \u00b7 patientez un instant avant de recommencer"
-NOT_IN_FRONT = "Report annul\u00e9 : Star Citizen n\u2019est plus au premier plan"
-KEYS_HELD = "Acquisition annulee : touches maintenues ou sequence expiree"
-LOST_FRONT = "Acquisition interrompue : le jeu a perdu le premier plan"
-TOO_BIG = "Presse-papiers trop volumineux (limite 64 Mo) \u00b7 copiez un texte court avant le report"
+from harness import (CHAT_SUFFIX, COOL_DOWN, DEFAULT_ANSWER, KEYS_HELD, LOST_FRONT, NO_ANSWER, NOT_IN_FRONT, RELEASE,
+                     REQUESTED, TIMEOUT, TOO_BIG, WineCase, error_line, figure, state_line, status_line)
 
 USER_CLIPBOARD = "4x1000 1x7 text user\\u00e9 text"
 ENTER, CTRL, V = 28, 29, 47
