@@ -1,200 +1,46 @@
-// A small JSON parser, strict to RFC 8259 for what a line can hold (one object of scalar values,
-// UTF-8 text), and the table of the bridge's line kinds.
+// The check of the bridge's output lines: each parsed by nlohmann-json's strict parser (RFC 8259,
+// UTF-8) through its event interface, which sees every key in order (duplicates too) and each
+// floating-point number as written; and the table of the bridge's line kinds.
 
 #include "output_check.h"
 
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
-struct parser {
-    const std::string &text;
-    size_t at = 0;
+using json = nlohmann::json;
 
-    int peek() const { return at < text.size() ? (unsigned char)text[at] : -1; }
-    bool take(char c) { return peek() == (unsigned char)c ? (at++, true) : false; }
-    void blanks()
+// Records a flat object: its fields in order, each scalar with its type; refuses anything nested.
+struct flat_object_reader : nlohmann::json_sax<json> {
+    json_object &out;
+    int depth = 0;
+    explicit flat_object_reader(json_object &object) : out(object) {}
+
+    bool scalar(char type, std::string value)
     {
-        while (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r')
-            at++;
-    }
-    bool word(const char *literal)
-    {
-        size_t length = strlen(literal);
-        if (text.compare(at, length, literal) != 0)
+        if (depth != 1 || out.empty() || out.back().type)
             return false;
-        at += length;
+        out.back().type = type;
+        out.back().value = std::move(value);
         return true;
     }
-    bool digits()
-    {
-        size_t from = at;
-        while (peek() >= '0' && peek() <= '9')
-            at++;
-        return at > from;
-    }
-
-    bool number(std::string &out)
-    {
-        size_t from = at;
-        take('-');
-        if (!take('0') && !(peek() >= '1' && peek() <= '9' && digits()))
-            return false;
-        if (take('.') && !digits())
-            return false;
-        if ((take('e') || take('E')) && (take('+') || take('-'), !digits()))
-            return false;
-        out = text.substr(from, at - from);
-        return true;
-    }
-
-    bool hex4(unsigned &value)
-    {
-        value = 0;
-        for (int i = 0; i < 4; i++) {
-            int c = peek(), digit = c >= '0' && c <= '9' ? c - '0'
-                                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                         : -1;
-            if (digit < 0)
-                return false;
-            value = value * 16 + digit;
-            at++;
-        }
-        return true;
-    }
-
-    static void put_utf8(unsigned code, std::string &out)
-    {
-        if (code < 0x80) {
-            out += (char)code;
-        } else if (code < 0x800) {
-            out += (char)(0xC0 | code >> 6);
-            out += (char)(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += (char)(0xE0 | code >> 12);
-            out += (char)(0x80 | (code >> 6 & 0x3F));
-            out += (char)(0x80 | (code & 0x3F));
-        } else {
-            out += (char)(0xF0 | code >> 18);
-            out += (char)(0x80 | (code >> 12 & 0x3F));
-            out += (char)(0x80 | (code >> 6 & 0x3F));
-            out += (char)(0x80 | (code & 0x3F));
-        }
-    }
-
-    bool escape(std::string &out)
-    {
-        static const char plain[] = "\"\\/bfnrt", decoded[] = "\"\\/\b\f\n\r\t";
-        int c = peek();
-        const char *found = c > 0 ? strchr(plain, c) : nullptr;
-        if (found) {
-            at++;
-            out += decoded[found - plain];
-            return true;
-        }
-        unsigned code, low;
-        if (!take('u') || !hex4(code))
-            return false;
-        if (code >= 0xDC00 && code <= 0xDFFF)
-            return false;
-        if (code >= 0xD800 && code <= 0xDBFF) {
-            if (!word("\\u") || !hex4(low) || low < 0xDC00 || low > 0xDFFF)
-                return false;
-            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-        }
-        put_utf8(code, out);
-        return true;
-    }
-
-    // One UTF-8 character of two to four bytes, shortest form, no surrogate.
-    bool multibyte(std::string &out)
-    {
-        int lead = peek(), count = lead >= 0xF0 && lead <= 0xF4 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC2 ? 1 : -1;
-        if (lead >= 0xF5 || count < 0)
-            return false;
-        unsigned code = lead & (0x3F >> count);
-        size_t from = at++;
-        for (int i = 0; i < count; i++) {
-            if ((peek() & 0xC0) != 0x80)
-                return false;
-            code = code << 6 | (peek() & 0x3F);
-            at++;
-        }
-        static const unsigned least[] = {0, 0x80, 0x800, 0x10000};
-        if (code < least[count] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return false;
-        out.append(text, from, at - from);
-        return true;
-    }
-
-    bool string(std::string &out)
-    {
-        if (!take('"'))
-            return false;
-        out.clear();
-        for (;;) {
-            int c = peek();
-            if (c < 0x20)  // the end of the text, or a control character
-                return false;
-            if (c == '"')
-                return at++, true;
-            if (c == '\\') {
-                at++;
-                if (!escape(out))
-                    return false;
-            } else if (c < 0x80) {
-                out += (char)c;
-                at++;
-            } else if (!multibyte(out)) {
-                return false;
-            }
-        }
-    }
-
-    bool value(json_field &f)
-    {
-        int c = peek();
-        if (c == '"')
-            return f.type = 's', string(f.value);
-        if (c == '-' || (c >= '0' && c <= '9'))
-            return f.type = 'n', number(f.value);
-        for (const char *literal : {"true", "false", "null"})
-            if (word(literal))
-                return f.type = literal[0] == 'n' ? 'z' : 'b', f.value = literal, true;
-        return false;  // an object or an array: no line holds one
-    }
-
-    bool object(json_object &out)
-    {
-        blanks();
-        if (!take('{'))
-            return false;
-        blanks();
-        if (take('}'))
-            return blanks(), at == text.size();
-        do {
-            json_field f;
-            blanks();
-            if (!string(f.key))
-                return false;
-            blanks();
-            if (!take(':'))
-                return false;
-            blanks();
-            if (!value(f))
-                return false;
-            out.push_back(f);
-            blanks();
-        } while (take(','));
-        if (!take('}'))
-            return false;
-        blanks();
-        return at == text.size();
-    }
+    bool null() override { return scalar('z', "null"); }
+    bool boolean(bool value) override { return scalar('b', value ? "true" : "false"); }
+    bool number_integer(number_integer_t value) override { return scalar('n', std::to_string(value)); }
+    bool number_unsigned(number_unsigned_t value) override { return scalar('n', std::to_string(value)); }
+    bool number_float(number_float_t, const string_t &written) override { return scalar('n', written); }
+    bool string(string_t &value) override { return scalar('s', value); }
+    bool binary(binary_t &) override { return false; }
+    bool start_object(std::size_t) override { return depth++ == 0; }
+    bool key(string_t &name) override { return out.push_back({name, 0, ""}), true; }
+    bool end_object() override { return depth-- == 1; }
+    bool start_array(std::size_t) override { return false; }
+    bool end_array() override { return false; }
+    bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &) override { return false; }
 };
 
 // The keys of each line kind in order, each with its type: b boolean, s string, i signed 32-bit
@@ -265,8 +111,8 @@ bool of_its_kind(const json_object &object)
 bool parse_object(const std::string &text, json_object &object)
 {
     object.clear();
-    parser p{text};
-    return p.object(object);
+    flat_object_reader reader(object);
+    return json::sax_parse(text, &reader) && reader.depth == 0;
 }
 
 std::string field(const json_object &object, const std::string &key)
