@@ -1,0 +1,129 @@
+#include "game_finder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using Entries = std::vector<std::string>;
+
+struct EnvironCase {
+    const char *what;
+    std::string data;
+    Entries entries;
+};
+
+void PrintTo(const EnvironCase &c, std::ostream *os)
+{
+    *os << c.what;
+}
+
+class Environ : public testing::TestWithParam<EnvironCase> {};
+
+TEST_P(Environ, keeps_well_formed_entries_first_value_first)
+{
+    EXPECT_EQ(parse_environ(GetParam().data), GetParam().entries);
+}
+
+using namespace std::string_literals;
+const std::string huge(1 << 20, 'x');
+
+INSTANTIATE_TEST_SUITE_P(Table, Environ, testing::Values(
+    EnvironCase{"empty", "", {}},
+    EnvironCase{"usual", "A=1\0B=2\0"s, {"A=1", "B=2"}},
+    EnvironCase{"no final NUL", "A=1\0B=2"s, {"A=1", "B=2"}},
+    EnvironCase{"no equals sign or no name", "JUNK\0=x\0A=1\0\0"s, {"A=1"}},
+    EnvironCase{"duplicate keeps the first", "A=1\0A=2\0AB=3\0"s, {"A=1", "AB=3"}},
+    EnvironCase{"empty value and equals in value", "A=\0B=x=y\0"s, {"A=", "B=x=y"}},
+    EnvironCase{"huge value", "A=" + huge + "\0B=1"s, {"A=" + huge, "B=1"}}));
+
+TEST(WineSettings, are_every_wine_variable_and_the_library_path_but_no_injection)
+{
+    Entries env = {"HOME=/h", "WINEPREFIX=/p", "WINEFSYNC=1", "WINE_LARGE_ADDRESS_AWARE=1", "LD_LIBRARY_PATH=/w/lib",
+                   "LD_PRELOAD=/overlay.so", "XWINE=0", "PATH=/bin", "WINENTSYNC=1"};
+    EXPECT_EQ(wine_settings(env),
+              (Entries{"WINEPREFIX=/p", "WINEFSYNC=1", "WINE_LARGE_ADDRESS_AWARE=1", "LD_LIBRARY_PATH=/w/lib",
+                       "WINENTSYNC=1"}));
+}
+
+// A /proc-like tree: numbered folders with comm, environ, exe and ns/mnt as the kernel has them.
+class ProcTree : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/game_finder_test.XXXXXX";
+        root_ = mkdtemp(pattern);
+        loader_ = root_ / "wine64";
+        std::ofstream(loader_) << "";
+        fs::create_directories(root_ / "self" / "ns");
+        fs::create_symlink("mnt:[1]", root_ / "self" / "ns" / "mnt");
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    // A process; an empty comm or environ leaves that file out, an empty mnt the namespace link.
+    void process(const std::string &pid, const std::string &comm, const std::string &environ,
+                 const std::string &mnt = "mnt:[1]")
+    {
+        fs::path dir = root_ / pid;
+        fs::create_directories(dir / "ns");
+        if (!comm.empty())
+            std::ofstream(dir / "comm") << comm << "\n";
+        if (!environ.empty())
+            std::ofstream(dir / "environ", std::ios::binary) << environ;
+        if (!mnt.empty())
+            fs::create_symlink(mnt, dir / "ns" / "mnt");
+        fs::create_symlink(loader_, dir / "exe");
+    }
+
+    std::vector<GameProcess> games(uid_t uid = getuid()) const { return find_games(root_.string(), uid); }
+
+    fs::path root_, loader_;
+};
+
+TEST_F(ProcTree, finds_this_users_games_with_their_prefix_loader_and_settings)
+{
+    process("40", "StarCitizen.exe", "HOME=/home/p\0WINEPREFIX=/games/sc pfx\0WINEESYNC=1\0LD_PRELOAD=/o.so\0"s);
+    process("7", "StarCitizen.exe", "HOME=/home/p\0WINELOADER=/opt/wine/bin/wine\0"s);
+    process("8", "StarCitizen.exe", "JUNK\0HOME=/home/q\0"s, "");  // no namespace link: not foreign
+    process("9", "wineserver", "WINEPREFIX=/x\0"s);
+    process("10", "StarCitizen.exe", "");   // environment unreadable
+    process("11", "", "WINEPREFIX=/x\0"s);  // no name
+    process("self2", "StarCitizen.exe", "WINEPREFIX=/x\0"s);
+    auto found = games();
+    ASSERT_EQ(found.size(), 3u);
+
+    EXPECT_EQ(found[0].pid, 7);
+    EXPECT_EQ(found[0].prefix, "/home/p/.wine");
+    EXPECT_EQ(found[0].loader, "/opt/wine/bin/wine");
+    EXPECT_EQ(found[0].settings, (Entries{"WINELOADER=/opt/wine/bin/wine", "WINEPREFIX=/home/p/.wine"}));
+    EXPECT_EQ(found[0].foreign, "its Wine (/opt/wine/bin/wine) is not on this system");
+
+    EXPECT_EQ((std::vector<std::string>{found[1].prefix, found[1].loader, found[1].foreign}),
+              (std::vector<std::string>{"/home/q/.wine", loader_.string(), ""}));
+
+    EXPECT_EQ(found[2].pid, 40);
+    EXPECT_EQ(found[2].prefix, "/games/sc pfx");
+    EXPECT_EQ(found[2].settings, (Entries{"WINEPREFIX=/games/sc pfx", "WINEESYNC=1"}));
+    EXPECT_EQ(found[2].foreign, "");
+
+    EXPECT_TRUE(game_alive(root_.string(), 40));
+    EXPECT_FALSE(game_alive(root_.string(), 9));
+    EXPECT_FALSE(game_alive(root_.string(), 41));
+    EXPECT_TRUE(games(getuid() + 1).empty()) << "another user's processes are not read";
+}
+
+TEST_F(ProcTree, a_game_in_another_mount_namespace_is_foreign_even_with_its_loader_here)
+{
+    process("12", "StarCitizen.exe", "WINEPREFIX=/p\0"s, "mnt:[2]");
+    auto found = games();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].foreign, "it runs in a container of its own (another mount namespace)");
+}
+
+TEST(GameFinder, a_missing_root_finds_nothing)
+{
+    EXPECT_TRUE(find_games("/nonexistent/proc", getuid()).empty());
+}
