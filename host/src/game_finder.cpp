@@ -93,6 +93,7 @@ std::optional<GameProcess> read_game(const fs::path &root, const fs::path &proce
         game.settings.push_back("WINEPREFIX=" + game.prefix);
     auto loader = env_value(env, "WINELOADER");
     game.loader = loader && !loader->empty() ? *loader : read_link(process / "exe");
+    game.display = env_value(env, "DISPLAY").value_or("");
     game.foreign = foreign_reason(root, process, game.loader);
     return game;
 }
@@ -141,6 +142,28 @@ std::vector<std::string> wine_settings(const std::vector<std::string> &env)
         if (entry.rfind("WINE", 0) == 0 || entry.rfind("LD_LIBRARY_PATH=", 0) == 0)
             settings.push_back(entry);
     return settings;
+}
+
+namespace {
+
+// ":1.0" and "unix:1" are ":1"; a remote host name stays.
+std::string display_name(std::string display)
+{
+    for (const char *local : {"unix:", "localhost:"})
+        if (display.rfind(local, 0) == 0)
+            display.erase(0, std::strlen(local) - 1);
+    size_t colon = display.rfind(':');
+    size_t dot = display.find('.', colon == std::string::npos ? 0 : colon);
+    if (dot != std::string::npos)
+        display.erase(dot);
+    return display;
+}
+
+}  // namespace
+
+bool same_display(const std::string &a, const std::string &b)
+{
+    return a.empty() || b.empty() || display_name(a) == display_name(b);
 }
 
 std::vector<GameProcess> find_games(const std::string &proc_root, uid_t uid)

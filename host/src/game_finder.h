@@ -28,10 +28,15 @@ struct GameProcess {
     std::string prefix;                 // WINEPREFIX, else the game's $HOME/.wine
     std::string loader;                 // WINELOADER, else the process's executable
     std::vector<std::string> settings;  // wine_settings() of its environment, WINEPREFIX included
+    std::string display;                // its DISPLAY, where its window is
     // Set when the game runs in a container of its own (another mount namespace, or a loader that
     // is not at that path here): the reason, for the player.
     std::string foreign;
 };
+
+// Whether two DISPLAY values name the same X display (":1", ":1.0", "unix:1"); an empty one is
+// taken to be the same, as nothing says otherwise.
+bool same_display(const std::string &a, const std::string &b);
 
 // Reads the processes under proc_root (normally "/proc") that belong to uid and are named
 // StarCitizen.exe, in pid order. Entries that cannot be read are skipped.

@@ -1,7 +1,7 @@
 // The follow mode and the wrapped command, parts of the host's loop (host.cpp).
 //
-// Follow mode (no --wine, no --prefix): every 500 ms the tick looks through /proc for the game
-// while none is joined, or checks that the joined one still runs. A game found is joined: the
+// Follow mode (no --wine, no --prefix): every 500 ms the tick looks through /proc for the game on
+// our X display while none is joined, or checks that the joined one still runs. A game found is joined: the
 // bridge is started with its loader and Wine settings, and restarted as usual while the game runs.
 // When the game ends, the bridge's input is closed (it gives back a clipboard it has lent) and it
 // is not started again; the next game, perhaps in another prefix or under another Wine, is joined
@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace {
@@ -74,7 +75,10 @@ void Host::follow(clock::time_point now)
         return;  // the last game's bridge is still giving the clipboard back
     std::vector<pid_t> foreign;
     std::optional<GameProcess> found;
+    const char *display = std::getenv("DISPLAY");
     for (auto &game : find_games(proc_root, getuid())) {
+        if (!same_display(game.display, display ? display : ""))
+            continue;  // its window is on another X server: another seat's, or a test's
         if (game.foreign.empty()) {
             found = std::move(game);
             break;

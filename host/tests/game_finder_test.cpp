@@ -127,3 +127,13 @@ TEST(GameFinder, a_missing_root_finds_nothing)
 {
     EXPECT_TRUE(find_games("/nonexistent/proc", getuid()).empty());
 }
+
+TEST(GameFinder, same_display_ignores_the_screen_and_the_local_forms)
+{
+    EXPECT_TRUE(same_display(":1", ":1.0"));
+    EXPECT_TRUE(same_display("unix:1", ":1"));
+    EXPECT_TRUE(same_display("localhost:1.0", ":1"));
+    EXPECT_TRUE(same_display("", ":1"));
+    EXPECT_FALSE(same_display(":1", ":10"));
+    EXPECT_FALSE(same_display("other:1", ":1"));
+}
