@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -40,15 +41,6 @@ INSTANTIATE_TEST_SUITE_P(Table, Environ, testing::Values(
     EnvironCase{"empty value and equals in value", "A=\0B=x=y\0"s, {"A=", "B=x=y"}},
     EnvironCase{"huge value", "A=" + huge + "\0B=1"s, {"A=" + huge, "B=1"}}));
 
-TEST(WineSettings, are_every_wine_variable_and_the_library_path_but_no_injection)
-{
-    Entries env = {"HOME=/h", "WINEPREFIX=/p", "WINEFSYNC=1", "WINE_LARGE_ADDRESS_AWARE=1", "LD_LIBRARY_PATH=/w/lib",
-                   "LD_PRELOAD=/overlay.so", "XWINE=0", "PATH=/bin", "WINENTSYNC=1"};
-    EXPECT_EQ(wine_settings(env),
-              (Entries{"WINEPREFIX=/p", "WINEFSYNC=1", "WINE_LARGE_ADDRESS_AWARE=1", "LD_LIBRARY_PATH=/w/lib",
-                       "WINENTSYNC=1"}));
-}
-
 // A /proc-like tree: numbered folders with comm, environ, exe and ns/mnt as the kernel has them.
 class ProcTree : public testing::Test {
 protected:
@@ -83,48 +75,35 @@ protected:
     fs::path root_, loader_;
 };
 
-TEST_F(ProcTree, finds_this_users_games_with_their_prefix_loader_and_settings)
+// What the finder says of a game: pid, prefix, loader, settings, foreign reason.
+using Seen = std::tuple<pid_t, std::string, std::string, Entries, std::string>;
+
+TEST_F(ProcTree, finds_this_users_games_with_their_prefix_loader_settings_and_container)
 {
-    process("40", "StarCitizen.exe", "HOME=/home/p\0WINEPREFIX=/games/sc pfx\0WINEESYNC=1\0LD_PRELOAD=/o.so\0"s);
+    process("40", "StarCitizen.exe",
+            "HOME=/home/p\0WINEPREFIX=/games/sc pfx\0WINEESYNC=1\0LD_PRELOAD=/o.so\0LD_LIBRARY_PATH=/w\0XWINE=1\0"s);
     process("7", "StarCitizen.exe", "HOME=/home/p\0WINELOADER=/opt/wine/bin/wine\0"s);
     process("8", "StarCitizen.exe", "JUNK\0HOME=/home/q\0"s, "");  // no namespace link: not foreign
+    process("12", "StarCitizen.exe", "WINEPREFIX=/p\0"s, "mnt:[2]");
     process("9", "wineserver", "WINEPREFIX=/x\0"s);
     process("10", "StarCitizen.exe", "");   // environment unreadable
     process("11", "", "WINEPREFIX=/x\0"s);  // no name
     process("self2", "StarCitizen.exe", "WINEPREFIX=/x\0"s);
-    auto found = games();
-    ASSERT_EQ(found.size(), 3u);
-
-    EXPECT_EQ(found[0].pid, 7);
-    EXPECT_EQ(found[0].prefix, "/home/p/.wine");
-    EXPECT_EQ(found[0].loader, "/opt/wine/bin/wine");
-    EXPECT_EQ(found[0].settings, (Entries{"WINELOADER=/opt/wine/bin/wine", "WINEPREFIX=/home/p/.wine"}));
-    EXPECT_EQ(found[0].foreign, "its Wine (/opt/wine/bin/wine) is not on this system");
-
-    EXPECT_EQ((std::vector<std::string>{found[1].prefix, found[1].loader, found[1].foreign}),
-              (std::vector<std::string>{"/home/q/.wine", loader_.string(), ""}));
-
-    EXPECT_EQ(found[2].pid, 40);
-    EXPECT_EQ(found[2].prefix, "/games/sc pfx");
-    EXPECT_EQ(found[2].settings, (Entries{"WINEPREFIX=/games/sc pfx", "WINEESYNC=1"}));
-    EXPECT_EQ(found[2].foreign, "");
+    std::vector<Seen> seen;
+    for (const auto &game : games())
+        seen.emplace_back(game.pid, game.prefix, game.loader, game.settings, game.foreign);
+    const std::string here = loader_.string();
+    EXPECT_EQ(seen, (std::vector<Seen>{
+        {7, "/home/p/.wine", "/opt/wine/bin/wine", {"WINELOADER=/opt/wine/bin/wine", "WINEPREFIX=/home/p/.wine"},
+         "its Wine (/opt/wine/bin/wine) is not on this system"},
+        {8, "/home/q/.wine", here, {"WINEPREFIX=/home/q/.wine"}, ""},
+        {12, "/p", here, {"WINEPREFIX=/p"}, "it runs in a container of its own (another mount namespace)"},
+        {40, "/games/sc pfx", here, {"WINEPREFIX=/games/sc pfx", "WINEESYNC=1", "LD_LIBRARY_PATH=/w"}, ""}}));
 
     EXPECT_TRUE(game_alive(root_.string(), 40));
     EXPECT_FALSE(game_alive(root_.string(), 9));
     EXPECT_FALSE(game_alive(root_.string(), 41));
     EXPECT_TRUE(games(getuid() + 1).empty()) << "another user's processes are not read";
-}
-
-TEST_F(ProcTree, a_game_in_another_mount_namespace_is_foreign_even_with_its_loader_here)
-{
-    process("12", "StarCitizen.exe", "WINEPREFIX=/p\0"s, "mnt:[2]");
-    auto found = games();
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].foreign, "it runs in a container of its own (another mount namespace)");
-}
-
-TEST(GameFinder, a_missing_root_finds_nothing)
-{
     EXPECT_TRUE(find_games("/nonexistent/proc", getuid()).empty());
 }
 
