@@ -69,6 +69,16 @@ std::string home_of(const std::vector<std::string> &env, uid_t uid)
     return entry ? entry->pw_dir : "";
 }
 
+// The loader that a process's executable stands for: Wine's preloader, beside its loader, runs
+// the loader named as its own name without "-preloader" (and takes it as its first argument).
+std::string loader_of(std::string exe)
+{
+    const std::string suffix = "-preloader";
+    if (exe.size() > suffix.size() && exe.compare(exe.size() - suffix.size(), suffix.size(), suffix) == 0)
+        exe.erase(exe.size() - suffix.size());
+    return exe;
+}
+
 // Why the game cannot be joined from here, or "" when it can.
 std::string foreign_reason(const fs::path &root, const fs::path &process, const std::string &loader)
 {
@@ -98,7 +108,7 @@ std::optional<GameProcess> read_game(const fs::path &root, const fs::path &proce
     if (!prefix || prefix->empty())
         game.settings.push_back("WINEPREFIX=" + game.prefix);
     auto loader = env_value(env, "WINELOADER");
-    game.loader = loader && !loader->empty() ? *loader : read_link(process / "exe");
+    game.loader = loader && !loader->empty() ? *loader : loader_of(read_link(process / "exe"));
     game.display = env_value(env, "DISPLAY").value_or("");
     game.foreign = foreign_reason(root, process, game.loader);
     return game;

@@ -57,7 +57,7 @@ protected:
 
     // A process; an empty comm or environ leaves that file out, an empty mnt the namespace link.
     void process(const std::string &pid, const std::string &comm, const std::string &environ,
-                 const std::string &mnt = "mnt:[1]")
+                 const std::string &mnt = "mnt:[1]", const std::string &exe_suffix = "")
     {
         fs::path dir = root_ / pid;
         fs::create_directories(dir / "ns");
@@ -67,7 +67,7 @@ protected:
             std::ofstream(dir / "environ", std::ios::binary) << environ;
         if (!mnt.empty())
             fs::create_symlink(mnt, dir / "ns" / "mnt");
-        fs::create_symlink(loader_, dir / "exe");
+        fs::create_symlink(loader_.string() + exe_suffix, dir / "exe");
     }
 
     std::vector<GameProcess> games(uid_t uid = getuid()) const { return find_games(root_.string(), uid); }
@@ -83,7 +83,7 @@ TEST_F(ProcTree, finds_this_users_games_with_their_prefix_loader_settings_and_co
     process("40", "StarCitizen.exe",
             "HOME=/home/p\0WINEPREFIX=/games/sc pfx\0WINEESYNC=1\0LD_PRELOAD=/o.so\0LD_LIBRARY_PATH=/w\0XWINE=1\0"s);
     process("7", "StarCitizen.exe", "HOME=/home/p\0WINELOADER=/opt/wine/bin/wine\0"s);
-    process("8", "StarCitizen.exe", "JUNK\0HOME=/home/q\0"s, "");  // no namespace link: not foreign
+    process("8", "StarCitizen.exe", "JUNK\0HOME=/home/q\0"s, "", "-preloader");  // no namespace link; the preloader
     process("12", "StarCitizen.exe", "WINEPREFIX=/p\0"s, "mnt:[2]");
     process("9", "wineserver", "WINEPREFIX=/x\0"s);
     process("10", "StarCitizen.exe", "");   // environment unreadable

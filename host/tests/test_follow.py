@@ -4,7 +4,7 @@ and joins it again elsewhere; and the wrapper form, which ends with its command'
 
 The game runs first in "follow prefix", a hard-linked copy of the harness's prefix with a space in
 its name and a wineserver of its own (a server belongs to a prefix directory), then in the
-harness's own prefix. The desktop is chosen once, in Follow.desktop."""
+harness's own prefix. The desktop is chosen once, in Follow.desktop and Follow.activate."""
 
 import os
 import shutil
@@ -35,7 +35,10 @@ def spaced_copy():
 
 
 class Follow(unittest.TestCase):
-    desktop = staticmethod(start_openbox)  # the one place that picks the desktop
+    # The one place that picks the desktop: desktop(session) returns a process to end at the
+    # close; activate(session, title) brings a window to the front.
+    desktop = staticmethod(start_openbox)
+    activate = staticmethod(activate)
 
     @classmethod
     def setUpClass(cls):
@@ -81,7 +84,7 @@ class Follow(unittest.TestCase):
 
     def position(self, started, ask):
         """Brings the game in front (it may be already, since the bridge started) and asks."""
-        activate(self.session, "StandInGame")
+        self.activate(self.session, "StandInGame")
         with self.host.changed:
             self.assertTrue(self.host.changed.wait_for(lambda: self.in_front(started), TIMEOUT), self.host.lines[-5:])
         mark = self.host.mark()
