@@ -95,17 +95,21 @@ class Follow(unittest.TestCase):
         states = [line["in_front"] for line in self.host.lines[self.host.lines.index(started):] if line.event == "game"]
         return bool(states) and states[-1]
 
-    def test_joins_the_game_leaves_it_when_it_quits_and_joins_it_again_in_another_prefix(self):
+    def test_joins_the_game_restarts_its_bridge_leaves_it_when_it_quits_and_joins_it_again_elsewhere(self):
         host = self.start_host()
         host.expect(0, **WAITING)
         game = self.other.game()
         first = self.expect_join(0, self.other, game)
-        self.position(first, lambda: host.signal(signal.SIGUSR1))
+        mark = host.mark()
+        os.kill(first["pid"], signal.SIGKILL)  # a bridge that ends while the game runs comes back
+        host.expect(mark, event="bridge", state="exited", signal=signal.SIGKILL, restart_in_ms=1000)
+        again = host.expect(mark, event="bridge", state="started", epoch=2)
+        self.position(again, lambda: host.signal(signal.SIGUSR1))
 
         mark = host.mark()
         game.stop()
         host.expect(mark, event="follow", state="left", pid=game.proc.pid)
-        exited = host.expect(mark, event="bridge", state="exited", epoch=first["epoch"])
+        exited = host.expect(mark, event="bridge", state="exited", epoch=again["epoch"])
         self.assertEqual((exited["code"], "restart_in_ms" in exited.data), (0, False))
         host.expect(mark, **WAITING)
 
