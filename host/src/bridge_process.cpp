@@ -1,9 +1,11 @@
-// The bridge's process: posix_spawn of "<wine> wine_bridge.exe" with WINEPREFIX set, stdin and stdout
+// The bridge's process: posix_spawn of "<wine> wine_bridge.exe" with WINEPREFIX set (or of a
+// followed game's loader, as "wine" itself runs it, with the game's Wine settings), stdin and stdout
 // on close-on-exec pipes, stderr shared with ours (so Wine's own complaints reach the player). The
 // child starts with the default signal mask and dispositions: our blocked, signalfd-read signals
 // must not stay blocked in it. Our pipe ends are non-blocking; the event loop polls them.
 #include "bridge_process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -64,17 +66,37 @@ std::optional<LineBuffer::Line> LineBuffer::next()
 
 namespace {
 
-std::vector<std::string> child_environment(const std::string &prefix)
+bool starts_with(const char *entry, const char *prefix)
+{
+    return std::strncmp(entry, prefix, std::strlen(prefix)) == 0;
+}
+
+// Ours but WINEPREFIX; with a followed game's settings, none of our Wine settings nor library
+// injection either (a launcher that wraps us may preload its overlay): the game's settings instead.
+bool inherited(const char *entry, bool followed)
+{
+    if (starts_with(entry, "WINEPREFIX="))
+        return false;
+    if (!followed)
+        return true;
+    for (const char *dropped : {"WINE", "LD_LIBRARY_PATH=", "LD_PRELOAD=", "LD_AUDIT="})
+        if (starts_with(entry, dropped))
+            return false;
+    return true;
+}
+
+std::vector<std::string> child_environment(const Launch &launch)
 {
     std::vector<std::string> env;
-    bool debug_set = false;
-    for (char **entry = environ; *entry; ++entry) {
-        if (std::strncmp(*entry, "WINEPREFIX=", 11) == 0)
-            continue;
-        debug_set |= std::strncmp(*entry, "WINEDEBUG=", 10) == 0;
-        env.emplace_back(*entry);
-    }
-    env.push_back("WINEPREFIX=" + prefix);
+    bool followed = !launch.settings.empty();
+    for (char **entry = environ; *entry; ++entry)
+        if (inherited(*entry, followed))
+            env.emplace_back(*entry);
+    for (const auto &setting : launch.settings)
+        if (!starts_with(setting.c_str(), "WINEPREFIX="))
+            env.push_back(setting);
+    env.push_back("WINEPREFIX=" + launch.prefix);
+    bool debug_set = std::any_of(env.begin(), env.end(), [](const auto &e) { return starts_with(e.c_str(), "WINEDEBUG="); });
     if (!debug_set)
         env.emplace_back("WINEDEBUG=-all");  // Wine's fixme lines would bury the player's terminal
     return env;
@@ -125,7 +147,7 @@ std::optional<std::string> BridgeProcess::start(const Launch &launch)
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
-    std::vector<std::string> env = child_environment(launch.prefix);
+    std::vector<std::string> env = child_environment(launch);
     std::vector<char *> envp;
     for (auto &entry : env)
         envp.push_back(entry.data());

@@ -48,9 +48,11 @@ private:
 };
 
 struct Launch {
-    std::string wine;    // "wine", or a path to a game launcher's or Proton's wine
+    std::string wine;    // "wine", or a path to a game launcher's or Proton's wine, or the game's loader
     std::string prefix;  // WINEPREFIX for the bridge
     std::string exe;     // wine_bridge.exe
+    // A followed game's Wine settings (NAME=value), which then replace every Wine setting of ours.
+    std::vector<std::string> settings;
 };
 
 // How a child ended, as waitpid reports it.

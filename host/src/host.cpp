@@ -72,8 +72,10 @@ Host::Host(const Options &options, FocusWatch &x, EventWriter &out)
 int Host::run()
 {
     game_active_ = x_.game_active();
-    if (!start_bridge())
+    if (!options_.follow && !start_bridge())
         return 2;  // no Wine to run it with: a mistake in the options, not a crash to retry
+    if (!start_command())
+        return 127;  // as a shell says of a command it cannot run
     next_tick_ = clock::now() + tick_period;
     while (!done_) {
         // An fd of -1 is skipped by poll: a lost X connection or a bridge's closed output.
@@ -86,6 +88,7 @@ int Host::run()
         read_bridge();
         if (auto ending = bridge_.reap())
             bridge_ended(*ending);
+        reap_command();
         tick();
     }
     if (status_shown_)
@@ -99,8 +102,8 @@ bool Host::start_bridge()
     ready_ = false;
     ++epoch_;
     started_at_ = clock::now();
-    if (auto failure = bridge_.start({options_.wine, options_.prefix, options_.bridge})) {
-        if (epoch_ == 1) {
+    if (auto failure = bridge_.start(launch())) {
+        if (epoch_ == 1 && !options_.follow) {
             std::fprintf(stderr, "bridge-host: %s\n", failure->c_str());
             return false;
         }
@@ -186,9 +189,10 @@ void Host::bridge_ended(const Ending &ending)
         event["signal"] = ending.signal;
     else
         event["code"] = ending.code, event["meaning"] = exit_meaning(ending.code);
-    if (stopping_) {
-        emit(event);
-        done_ = true;
+    if (stopping_ || (options_.follow && !game_)) {
+        emit(event);  // asked to end, or its game has left: not started again
+        stop_at_.reset();
+        finish_if_idle();
         return;
     }
     if (clock::now() - started_at_ >= stable_run)
@@ -205,7 +209,7 @@ void Host::take_signals()
     signalfd_siginfo info;
     while (read(signals_.get(), &info, sizeof info) == (ssize_t)sizeof info) {
         switch (info.ssi_signo) {
-        case SIGINT: case SIGTERM: stop(0); break;
+        case SIGINT: case SIGTERM: forward_signal(info); stop(0); break;
         case SIGUSR1: request_position("signal"); break;
         default: break;  // SIGCHLD: the loop reaps after this
         }
@@ -233,11 +237,14 @@ void Host::tick()
     if (stop_at_ && now >= *stop_at_) {
         bridge_.kill_now();  // it did not end in time: nothing more to wait for
         emit({{"event", "bridge"}, {"state", "exited"}, {"epoch", epoch_}, {"signal", SIGKILL}});
-        done_ = true;
-        return;
+        stop_at_.reset();
+        finish_if_idle();
+        if (done_)
+            return;
     }
     if (restart_at_ && now >= *restart_at_ && !stopping_)
         start_bridge();
+    follow(now);
     if (now < next_tick_)
         return;
     next_tick_ = std::max(next_tick_ + tick_period, now);
@@ -311,11 +318,23 @@ void Host::stop(int exit_code)
     exit_code_ = exit_code;
     restart_at_.reset();
     if (!bridge_.running()) {
-        done_ = true;
+        finish_if_idle();
         return;
     }
+    close_bridge();
+}
+
+void Host::close_bridge()
+{
     bridge_.close_input();
     stop_at_ = clock::now() + stop_grace;
+}
+
+// Done once asked to stop, with the bridge ended and the wrapped command (if any) too.
+void Host::finish_if_idle()
+{
+    if (stopping_ && !bridge_.running() && !command_.running())
+        done_ = true;
 }
 
 int Host::poll_timeout() const
@@ -347,9 +366,10 @@ void Host::show_status()
     if (!status_terminal_)
         return;
     status_shown_ = true;
-    std::string bridge = bridge_.running() ? (ready_ ? "bridge up" : "bridge starting")
-                         : stopping_       ? "bridge stopped"
-                                           : "bridge down, restarting";
+    std::string bridge = bridge_.running()                ? (ready_ ? "bridge up" : "bridge starting")
+                         : stopping_                       ? "bridge stopped"
+                         : options_.follow && !game_       ? "waiting for the game (" + std::string(game_image) + ")"
+                                                           : "bridge down, restarting";
     std::string game = in_front_ ? "game in front" : game_active_ ? "game focused (bridge not agreeing)"
                                                                    : "game not in front";
     std::string line = bridge + " · " + game + (last_position_.empty() ? "" : " · last " + last_position_);

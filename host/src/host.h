@@ -1,15 +1,20 @@
 // bridge-host's event loop: the bridge's output, the X server, signals and a 100 ms tick, all in
-// one poll() on the main thread.
+// one poll() on the main thread. The follow mode (the running game's Wine joined) and the wrapped
+// command are in host_follow.cpp.
 #pragma once
 
 #include "bridge_lines.h"
 #include "bridge_process.h"
 #include "events.h"
 #include "focus_watch.h"
+#include "game_finder.h"
 #include "options.h"
+#include "wrapped_command.h"
 
 #include <chrono>
+#include <sys/signalfd.h>
 #include <optional>
+#include <vector>
 
 class Host {
 public:
@@ -17,13 +22,24 @@ public:
     // default action); the loop takes it later. SIGINT and SIGTERM keep ending us until then.
     static void hold_early_signals();
     Host(const Options &options, FocusWatch &x, EventWriter &out);
-    // Runs until SIGINT or SIGTERM (or the first position with --once); the exit code.
+    // Runs until SIGINT or SIGTERM (or the first position with --once, or the end of the wrapped
+    // command); the exit code.
     int run();
 
 private:
     using clock = std::chrono::steady_clock;
 
     bool start_bridge();
+    Launch launch() const;
+    bool start_command();
+    void reap_command();
+    void follow(clock::time_point now);
+    void join(const GameProcess &game);
+    void leave();
+    void say_waiting();
+    void forward_signal(const signalfd_siginfo &info);
+    void finish_if_idle();
+    void close_bridge();
     void configure_bridge();
     void read_bridge();
     void bridge_ended(const Ending &ending);
@@ -63,4 +79,11 @@ private:
     bool status_terminal_;         // stderr is a terminal: a status line is kept on it
     bool status_shown_ = false;
     int exit_code_ = 0;
+
+    // Follow mode: the game joined, if any; the foreign games already reported.
+    std::optional<GameProcess> game_;
+    std::vector<pid_t> refused_;
+    clock::time_point next_scan_;
+    bool waiting_said_ = false;
+    WrappedCommand command_;
 };

@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 
@@ -15,6 +16,13 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+const char *const usage_footer = R"(Three ways to run it:
+  bridge-host                      follows the game: waits for StarCitizen.exe and joins its Wine
+  bridge-host -- COMMAND [ARGS...] runs the command (a launcher's, or Steam's launch options
+                                   "bridge-host -- %command%"), follows the game it starts and exits
+                                   with the command's exit code
+  bridge-host --prefix DIR --wine PATH   runs the bridge in that prefix with that Wine)";
 
 constexpr std::array<const char *, 4> default_keys = {"ctrl+p", "ctrl+kp_6", "ctrl+kp_4", "ctrl+kp_5"};
 
@@ -52,6 +60,8 @@ std::string default_prefix()
     return std::string(home ? home : "") + "/.wine";
 }
 
+int settle_bridge(Options &options);
+
 // Fills in the defaults and checks what the options name; 0 when all is well, else the exit code.
 int settle(Options &options, const std::array<std::string, 4> &keys)
 {
@@ -65,10 +75,19 @@ int settle(Options &options, const std::array<std::string, 4> &keys)
                 return fail("--" + std::string(slot_names[slot]) + " and --" + slot_names[other] + " are both " +
                             keys[slot]);
     }
+    if (options.once && !options.command.empty())
+        return fail("--once cannot be used with a command: the command decides when bridge-host ends");
+    if (options.follow)
+        return settle_bridge(options);
     if (options.prefix.empty())
         options.prefix = default_prefix();
     if (!fs::is_directory(options.prefix))
         return fail("the Wine prefix " + options.prefix + " does not exist (give the game's with --prefix)");
+    return settle_bridge(options);
+}
+
+int settle_bridge(Options &options)
+{
     std::string looked_in;
     if (options.bridge.empty())
         options.bridge = default_bridge(looked_in);
@@ -85,12 +104,23 @@ std::variant<Options, int> parse_options(int argc, char **argv)
 {
     Options options;
     std::array<std::string, 4> keys;
+    // Everything after the first "--" is the command, whatever it looks like.
+    int ours = 1;
+    while (ours < argc && std::strcmp(argv[ours], "--") != 0)
+        ++ours;
+    if (ours < argc) {
+        options.command.assign(argv + ours + 1, argv + argc);
+        if (options.command.empty())
+            return fail("-- must be followed by a command");
+    }
     CLI::App app{"Runs wine_bridge.exe beside Star Citizen and prints the game's positions as JSON lines.",
                  "bridge-host"};
+    app.footer(usage_footer);
     app.set_version_flag("--version", "bridge-host " BRIDGE_HOST_VERSION);
-    app.add_option("--wine", options.wine, "the Wine that runs the game (a launcher's or Proton's wine)")
-        ->capture_default_str();
-    app.add_option("--prefix", options.prefix, "the game's Wine prefix (default: $WINEPREFIX, else ~/.wine)");
+    app.add_option("--wine", options.wine,
+                   "the Wine that runs the game, a launcher's or Proton's wine (default with --prefix: wine); "
+                   "without --wine and --prefix the running game's Wine is followed");
+    app.add_option("--prefix", options.prefix, "the game's Wine prefix (default with --wine: $WINEPREFIX, else ~/.wine)");
     app.add_option("--bridge", options.bridge, "wine_bridge.exe (default: the installed copy)");
     app.add_option("--delay", options.delay_ms, "pause between the keys typed into the game, in ms")
         ->check(CLI::Range(10, 500))
@@ -106,7 +136,7 @@ std::variant<Options, int> parse_options(int argc, char **argv)
                  "print the first position on stdout (other events on stderr) and exit");
     app.add_option("--log", options.log, "append each position line to this file too");
     try {
-        app.parse(argc, argv);
+        app.parse(ours, argv);
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::CallForVersion &e) {
@@ -114,6 +144,7 @@ std::variant<Options, int> parse_options(int argc, char **argv)
     } catch (const CLI::ParseError &e) {
         return fail(e.what());
     }
+    options.follow = app.count("--wine") == 0 && app.count("--prefix") == 0;
     int failure = settle(options, keys);
     if (failure)
         return failure;

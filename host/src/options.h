@@ -6,6 +6,7 @@
 #include <array>
 #include <string>
 #include <variant>
+#include <vector>
 
 // The bridge's hotkey slots, in the order of its "bind" command's slot numbers.
 inline constexpr std::array<const char *, 4> slot_names = {"position", "next", "previous", "survey"};
@@ -18,6 +19,8 @@ struct Options {
     std::array<Binding, 4> bindings;
     bool once = false;
     std::string log;  // where position lines are appended; empty for none
+    bool follow = false;               // no --wine nor --prefix: the running game's Wine is joined
+    std::vector<std::string> command;  // after "--": run it, and end when it ends
 };
 
 // The options, or the exit code when there is nothing to run: 0 after --help or --version, 2

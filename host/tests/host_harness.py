@@ -38,9 +38,12 @@ class HostLine:
 class BridgeHost:
     """bridge-host as a child of ours, its stdout read line by line."""
 
-    def __init__(self, session, *options, env=None):
-        self.command = [HOST, "--bridge", exe_path("wine_bridge.exe"), "--prefix", PREFIX, *options]
-        self.proc = subprocess.Popen(self.command, env=dict(session.env, **(env or {})), stdin=subprocess.DEVNULL,
+    def __init__(self, session, *options, env=None, prefix=PREFIX):
+        """prefix None gives no --prefix; an env value None removes that variable."""
+        self.command = [HOST, "--bridge", exe_path("wine_bridge.exe"), *(["--prefix", prefix] if prefix else []),
+                        *options]
+        env = {key: value for key, value in dict(session.env, **(env or {})).items() if value is not None}
+        self.proc = subprocess.Popen(self.command, env=env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True)
         self.lines = []

@@ -1,0 +1,204 @@
+// The game finder: a scan of /proc (or a tree laid out like it, for the tests) for this user's
+// processes named StarCitizen.exe. A Wine program's /proc/PID/comm is its image name; its
+// environment holds what its launcher set (WINEPREFIX, esync and fsync, a Wine build's library
+// path) and WINELOADER, which Wine sets itself. Everything here reads files that a process may
+// leave or change at any moment: any entry that cannot be read is skipped, never an error.
+#include "game_finder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// An environment is at most a few MiB (the kernel's argument limit); more is not a process's.
+constexpr size_t environ_limit = 16 << 20;
+
+// Plain open and read: this runs for every process twice a second, where a stream costs more than
+// the reading.
+std::optional<std::string> read_file(const fs::path &path, size_t limit)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    std::string data;
+    char chunk[4096];
+    ssize_t got = 0;
+    // A small file of /proc comes whole in one read: that spares a read for each process's name.
+    bool small = limit <= sizeof chunk;
+    while (data.size() < limit && (got = read(fd, chunk, std::min(sizeof chunk, limit - data.size()))) > 0) {
+        data.append(chunk, (size_t)got);
+        if (small)
+            break;
+    }
+    bool failed = got < 0;
+    close(fd);
+    if (failed)
+        return std::nullopt;
+    return data;
+}
+
+std::string read_link(const fs::path &path)
+{
+    std::error_code error;
+    fs::path target = fs::read_symlink(path, error);
+    return error ? "" : target.string();
+}
+
+bool is_game(const fs::path &process)
+{
+    auto comm = read_file(process / "comm", 64);
+    if (!comm)
+        return false;
+    if (!comm->empty() && comm->back() == '\n')
+        comm->pop_back();
+    return *comm == game_image;
+}
+
+std::string home_of(const std::vector<std::string> &env, uid_t uid)
+{
+    if (auto home = env_value(env, "HOME"); home && !home->empty())
+        return *home;
+    const passwd *entry = getpwuid(uid);
+    return entry ? entry->pw_dir : "";
+}
+
+// The loader that a process's executable stands for: Wine's preloader, beside its loader, runs
+// the loader named as its own name without "-preloader" (and takes it as its first argument).
+std::string loader_of(std::string exe)
+{
+    const std::string suffix = "-preloader";
+    if (exe.size() > suffix.size() && exe.compare(exe.size() - suffix.size(), suffix.size(), suffix) == 0)
+        exe.erase(exe.size() - suffix.size());
+    return exe;
+}
+
+// Why the game cannot be joined from here, or "" when it can.
+std::string foreign_reason(const fs::path &root, const fs::path &process, const std::string &loader)
+{
+    std::string ours = read_link(root / "self" / "ns" / "mnt"), its = read_link(process / "ns" / "mnt");
+    if (!ours.empty() && !its.empty() && ours != its)
+        return "it runs in a container of its own (another mount namespace)";
+    std::error_code error;
+    if (loader.empty() || !fs::exists(loader, error))
+        return "its Wine (" + (loader.empty() ? std::string("unknown") : loader) + ") is not on this system";
+    return "";
+}
+
+std::optional<GameProcess> read_game(const fs::path &root, const fs::path &process, pid_t pid, uid_t uid)
+{
+    struct stat info;  // the name first: of every process, it is what rules most out
+    if (!is_game(process) || stat(process.c_str(), &info) != 0 || info.st_uid != uid)
+        return std::nullopt;
+    auto raw = read_file(process / "environ", environ_limit);
+    if (!raw)
+        return std::nullopt;  // another user's in disguise, or gone meanwhile
+    std::vector<std::string> env = parse_environ(*raw);
+    GameProcess game;
+    game.pid = pid;
+    game.settings = wine_settings(env);
+    auto prefix = env_value(env, "WINEPREFIX");
+    game.prefix = prefix && !prefix->empty() ? *prefix : home_of(env, uid) + "/.wine";
+    if (!prefix || prefix->empty())
+        game.settings.push_back("WINEPREFIX=" + game.prefix);
+    auto loader = env_value(env, "WINELOADER");
+    game.loader = loader && !loader->empty() ? *loader : loader_of(read_link(process / "exe"));
+    game.display = env_value(env, "DISPLAY").value_or("");
+    game.foreign = foreign_reason(root, process, game.loader);
+    return game;
+}
+
+std::optional<pid_t> pid_of(const std::string &name)
+{
+    if (name.empty() || name.size() > 9 || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    return (pid_t)std::stol(name);
+}
+
+}  // namespace
+
+std::vector<std::string> parse_environ(std::string_view data)
+{
+    std::vector<std::string> env;
+    std::vector<std::string_view> names;
+    for (size_t start = 0; start < data.size();) {
+        size_t end = std::min(data.find('\0', start), data.size());
+        std::string_view entry = data.substr(start, end - start);
+        start = end + 1;
+        size_t equals = entry.find('=');
+        if (equals == std::string_view::npos || equals == 0)
+            continue;
+        std::string_view name = entry.substr(0, equals);
+        if (std::find(names.begin(), names.end(), name) != names.end())
+            continue;
+        names.push_back(name);
+        env.emplace_back(entry);
+    }
+    return env;
+}
+
+std::optional<std::string> env_value(const std::vector<std::string> &env, std::string_view name)
+{
+    for (const auto &entry : env)
+        if (entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 && entry[name.size()] == '=')
+            return entry.substr(name.size() + 1);
+    return std::nullopt;
+}
+
+std::vector<std::string> wine_settings(const std::vector<std::string> &env)
+{
+    std::vector<std::string> settings;
+    for (const auto &entry : env)
+        if (entry.rfind("WINE", 0) == 0 || entry.rfind("LD_LIBRARY_PATH=", 0) == 0)
+            settings.push_back(entry);
+    return settings;
+}
+
+namespace {
+
+// ":1.0" and "unix:1" are ":1"; a remote host name stays.
+std::string display_name(std::string display)
+{
+    for (const char *local : {"unix:", "localhost:"})
+        if (display.rfind(local, 0) == 0)
+            display.erase(0, std::strlen(local) - 1);
+    size_t colon = display.rfind(':');
+    size_t dot = display.find('.', colon == std::string::npos ? 0 : colon);
+    if (dot != std::string::npos)
+        display.erase(dot);
+    return display;
+}
+
+}  // namespace
+
+bool same_display(const std::string &a, const std::string &b)
+{
+    return a.empty() || b.empty() || display_name(a) == display_name(b);
+}
+
+std::vector<GameProcess> find_games(const std::string &proc_root, uid_t uid)
+{
+    std::vector<GameProcess> games;
+    std::error_code error;
+    // Processes come and go while we read: increment with an error code so that none of it throws.
+    for (fs::directory_iterator entry(proc_root, error), end; !error && entry != end; entry.increment(error)) {
+        auto pid = pid_of(entry->path().filename().string());
+        if (!pid)
+            continue;
+        if (auto game = read_game(proc_root, entry->path(), *pid, uid))
+            games.push_back(std::move(*game));
+    }
+    std::sort(games.begin(), games.end(), [](const auto &a, const auto &b) { return a.pid < b.pid; });
+    return games;
+}
+
+bool game_alive(const std::string &proc_root, pid_t pid)
+{
+    return is_game(fs::path(proc_root) / std::to_string(pid));
+}

@@ -1,0 +1,46 @@
+// Finding the running game: a process of this user named StarCitizen.exe, read through /proc, and
+// what the bridge needs from it to join the same wineserver (its loader, prefix and Wine settings).
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+inline constexpr const char *game_image = "StarCitizen.exe";
+
+// A process's environment as NAME=value entries, in order. Entries without '=' or with an empty
+// name are dropped, and a name seen twice keeps its first value (the one getenv returns).
+std::vector<std::string> parse_environ(std::string_view data);
+
+// The value of name among NAME=value entries, if there.
+std::optional<std::string> env_value(const std::vector<std::string> &env, std::string_view name);
+
+// The entries that decide which Wine and wineserver run, and how: every WINE* variable and
+// LD_LIBRARY_PATH (a launcher's Wine build finds its own libraries through it). Never LD_PRELOAD
+// or the like: overlays and recorders injected into the game are not for the bridge.
+std::vector<std::string> wine_settings(const std::vector<std::string> &env);
+
+struct GameProcess {
+    pid_t pid = 0;
+    std::string prefix;                 // WINEPREFIX, else the game's $HOME/.wine
+    std::string loader;                 // WINELOADER, else the process's executable
+    std::vector<std::string> settings;  // wine_settings() of its environment, WINEPREFIX included
+    std::string display;                // its DISPLAY, where its window is
+    // Set when the game runs in a container of its own (another mount namespace, or a loader that
+    // is not at that path here): the reason, for the player.
+    std::string foreign;
+};
+
+// Whether two DISPLAY values name the same X display (":1", ":1.0", "unix:1"); an empty one is
+// taken to be the same, as nothing says otherwise.
+bool same_display(const std::string &a, const std::string &b);
+
+// Reads the processes under proc_root (normally "/proc") that belong to uid and are named
+// StarCitizen.exe, in pid order. Entries that cannot be read are skipped.
+std::vector<GameProcess> find_games(const std::string &proc_root, uid_t uid);
+
+// Whether that process still runs as the game.
+bool game_alive(const std::string &proc_root, pid_t pid);

@@ -1,0 +1,59 @@
+// The wrapped command, spawned with the default signal mask and dispositions (ours are blocked
+// for the signalfd) and our environment untouched: it is the player's or the launcher's command,
+// not ours to change. It stays in our process group, so that whoever ends the group (a launcher
+// stopping the game, a terminal's hang-up) ends the command with us, and it keeps the terminal
+// (a group of its own would be stopped on reading it). Its standard output goes to our stderr:
+// our stdout carries only event lines, which a reader parses.
+#include "wrapped_command.h"
+
+#include <cerrno>
+#include <cstring>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+std::optional<std::string> WrappedCommand::start(const std::vector<std::string> &argv)
+{
+    std::vector<std::string> words = argv;
+    std::vector<char *> args;
+    for (auto &word : words)
+        args.push_back(word.data());
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    int error = posix_spawnp(&pid_, args[0], &actions, &attributes, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (error == 0)
+        return std::nullopt;
+    pid_ = -1;
+    return "cannot run " + argv[0] + ": " + std::strerror(error);
+}
+
+std::optional<int> WrappedCommand::reap()
+{
+    int status = 0;
+    if (pid_ <= 0 || waitpid(pid_, &status, WNOHANG) != pid_)
+        return std::nullopt;
+    pid_ = -1;
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+void WrappedCommand::signal(int sig) const
+{
+    if (pid_ > 0)
+        ::kill(pid_, sig);
+}

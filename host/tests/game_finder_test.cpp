@@ -1,0 +1,118 @@
+#include "game_finder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <tuple>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using Entries = std::vector<std::string>;
+
+struct EnvironCase {
+    const char *what;
+    std::string data;
+    Entries entries;
+};
+
+void PrintTo(const EnvironCase &c, std::ostream *os)
+{
+    *os << c.what;
+}
+
+class Environ : public testing::TestWithParam<EnvironCase> {};
+
+TEST_P(Environ, keeps_well_formed_entries_first_value_first)
+{
+    EXPECT_EQ(parse_environ(GetParam().data), GetParam().entries);
+}
+
+using namespace std::string_literals;
+const std::string huge(1 << 20, 'x');
+
+INSTANTIATE_TEST_SUITE_P(Table, Environ, testing::Values(
+    EnvironCase{"empty", "", {}},
+    EnvironCase{"usual", "A=1\0B=2\0"s, {"A=1", "B=2"}},
+    EnvironCase{"no final NUL", "A=1\0B=2"s, {"A=1", "B=2"}},
+    EnvironCase{"no equals sign or no name", "JUNK\0=x\0A=1\0\0"s, {"A=1"}},
+    EnvironCase{"duplicate keeps the first", "A=1\0A=2\0AB=3\0"s, {"A=1", "AB=3"}},
+    EnvironCase{"empty value and equals in value", "A=\0B=x=y\0"s, {"A=", "B=x=y"}},
+    EnvironCase{"huge value", "A=" + huge + "\0B=1"s, {"A=" + huge, "B=1"}}));
+
+// A /proc-like tree: numbered folders with comm, environ, exe and ns/mnt as the kernel has them.
+class ProcTree : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/game_finder_test.XXXXXX";
+        root_ = mkdtemp(pattern);
+        loader_ = root_ / "wine64";
+        std::ofstream(loader_) << "";
+        fs::create_directories(root_ / "self" / "ns");
+        fs::create_symlink("mnt:[1]", root_ / "self" / "ns" / "mnt");
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    // A process; an empty comm or environ leaves that file out, an empty mnt the namespace link.
+    void process(const std::string &pid, const std::string &comm, const std::string &environ,
+                 const std::string &mnt = "mnt:[1]", const std::string &exe_suffix = "")
+    {
+        fs::path dir = root_ / pid;
+        fs::create_directories(dir / "ns");
+        if (!comm.empty())
+            std::ofstream(dir / "comm") << comm << "\n";
+        if (!environ.empty())
+            std::ofstream(dir / "environ", std::ios::binary) << environ;
+        if (!mnt.empty())
+            fs::create_symlink(mnt, dir / "ns" / "mnt");
+        fs::create_symlink(loader_.string() + exe_suffix, dir / "exe");
+    }
+
+    std::vector<GameProcess> games(uid_t uid = getuid()) const { return find_games(root_.string(), uid); }
+
+    fs::path root_, loader_;
+};
+
+// What the finder says of a game: pid, prefix, loader, settings, foreign reason.
+using Seen = std::tuple<pid_t, std::string, std::string, Entries, std::string>;
+
+TEST_F(ProcTree, finds_this_users_games_with_their_prefix_loader_settings_and_container)
+{
+    process("40", "StarCitizen.exe",
+            "HOME=/home/p\0WINEPREFIX=/games/sc pfx\0WINEESYNC=1\0LD_PRELOAD=/o.so\0LD_LIBRARY_PATH=/w\0XWINE=1\0"s);
+    process("7", "StarCitizen.exe", "HOME=/home/p\0WINELOADER=/opt/wine/bin/wine\0"s);
+    process("8", "StarCitizen.exe", "JUNK\0HOME=/home/q\0"s, "", "-preloader");  // no namespace link; the preloader
+    process("12", "StarCitizen.exe", "WINEPREFIX=/p\0"s, "mnt:[2]");
+    process("9", "wineserver", "WINEPREFIX=/x\0"s);
+    process("10", "StarCitizen.exe", "");   // environment unreadable
+    process("11", "", "WINEPREFIX=/x\0"s);  // no name
+    process("self2", "StarCitizen.exe", "WINEPREFIX=/x\0"s);
+    std::vector<Seen> seen;
+    for (const auto &game : games())
+        seen.emplace_back(game.pid, game.prefix, game.loader, game.settings, game.foreign);
+    const std::string here = loader_.string();
+    EXPECT_EQ(seen, (std::vector<Seen>{
+        {7, "/home/p/.wine", "/opt/wine/bin/wine", {"WINELOADER=/opt/wine/bin/wine", "WINEPREFIX=/home/p/.wine"},
+         "its Wine (/opt/wine/bin/wine) is not on this system"},
+        {8, "/home/q/.wine", here, {"WINEPREFIX=/home/q/.wine"}, ""},
+        {12, "/p", here, {"WINEPREFIX=/p"}, "it runs in a container of its own (another mount namespace)"},
+        {40, "/games/sc pfx", here, {"WINEPREFIX=/games/sc pfx", "WINEESYNC=1", "LD_LIBRARY_PATH=/w"}, ""}}));
+
+    EXPECT_TRUE(game_alive(root_.string(), 40));
+    EXPECT_FALSE(game_alive(root_.string(), 9));
+    EXPECT_FALSE(game_alive(root_.string(), 41));
+    EXPECT_TRUE(games(getuid() + 1).empty()) << "another user's processes are not read";
+    EXPECT_TRUE(find_games("/nonexistent/proc", getuid()).empty());
+}
+
+TEST(GameFinder, same_display_ignores_the_screen_and_the_local_forms)
+{
+    EXPECT_TRUE(same_display(":1", ":1.0"));
+    EXPECT_TRUE(same_display("unix:1", ":1"));
+    EXPECT_TRUE(same_display("localhost:1.0", ":1"));
+    EXPECT_TRUE(same_display("", ":1"));
+    EXPECT_FALSE(same_display(":1", ":10"));
+    EXPECT_FALSE(same_display("other:1", ":1"));
+}

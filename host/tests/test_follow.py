@@ -1,0 +1,150 @@
+"""bridge-host following the game, end to end: started with no --wine, no --prefix, no WINEPREFIX and
+no wine on its PATH, it joins the stand-in game in whatever prefix it runs, leaves it when it quits,
+and joins it again elsewhere; and the wrapper form, which ends with its command's exit code.
+
+The game runs first in "follow prefix", a hard-linked copy of the harness's prefix with a space in
+its name and a wineserver of its own (a server belongs to a prefix directory), then in the
+harness's own prefix. The desktop is chosen once, in Follow.desktop and Follow.activate."""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import unittest
+
+from host_harness import BridgeHost, activate, start_openbox
+from harness import DEFAULT_ANSWER, PREFIX, TIMEOUT, Session, exe_path, stop_process
+
+WAITING = {"event": "status", "message": "waiting for the game (StarCitizen.exe)"}
+LOADER = "/usr/lib/wine/wine64"  # what Debian's wine runs a program with
+
+
+def spaced_copy():
+    """The harness's prefix hard-linked under a name with a space; the registry files are copied, as
+    the copy's wineserver writes them."""
+    copy = os.path.join(os.path.dirname(PREFIX), "follow prefix")
+    if not os.path.isdir(copy):
+        subprocess.run(["cp", "-al", PREFIX, copy + ".part"], check=True)
+        for name in os.listdir(PREFIX):
+            if name.endswith(".reg"):
+                shutil.copy2(os.path.join(PREFIX, name), os.path.join(copy + ".part", name + ".new"))
+                os.replace(os.path.join(copy + ".part", name + ".new"), os.path.join(copy + ".part", name))
+        os.rename(copy + ".part", copy)
+    return copy
+
+
+class Follow(unittest.TestCase):
+    # The one place that picks the desktop: desktop(session) returns a process to end at the
+    # close; activate(session, title) brings a window to the front.
+    desktop = staticmethod(start_openbox)
+    activate = staticmethod(activate)
+
+    @classmethod
+    def setUpClass(cls):
+        cls.session = Session().start()
+        cls.closing = [cls.session.close]
+        try:
+            desk = cls.desktop(cls.session)
+            cls.closing.append(lambda: stop_process(desk))
+            cls.other = Session(spaced_copy()).start(display=False)
+            cls.closing.append(cls.other.close)
+            cls.other.display = cls.session.display
+            cls.other.env["DISPLAY"] = cls.session.display
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        for close in reversed(cls.closing):
+            close()
+
+    def setUp(self):
+        self.empty_path = tempfile.TemporaryDirectory()
+        self.host = None
+
+    def tearDown(self):
+        if self.host:
+            self.host.stop()
+        self.session.stop_programs()
+        self.other.stop_programs()
+        self.empty_path.cleanup()
+
+    def start_host(self, *options):
+        """bridge-host with nothing that names a Wine: no options, no WINEPREFIX, no wine on PATH."""
+        self.host = BridgeHost(self.session, *options, prefix=None,
+                               env={"WINEPREFIX": None, "PATH": self.empty_path.name})
+        return self.host
+
+    def expect_join(self, mark, session, game):
+        joined = self.host.expect(mark, event="follow", state="joined")
+        self.assertEqual((joined["pid"], joined["prefix"], joined["loader"]), (game.proc.pid, session.prefix, LOADER))
+        return self.host.expect(self.host.lines.index(joined), event="bridge", state="started")
+
+    def position(self, started, ask):
+        """Brings the game in front (it may be already, since the bridge started) and asks."""
+        self.activate(self.session, "StandInGame")
+        with self.host.changed:
+            self.assertTrue(self.host.changed.wait_for(lambda: self.in_front(started), TIMEOUT), self.host.lines[-5:])
+        mark = self.host.mark()
+        ask()
+        self.assertEqual(self.host.expect(mark, event="position")["text"], DEFAULT_ANSWER)
+
+    def in_front(self, started):
+        states = [line["in_front"] for line in self.host.lines[self.host.lines.index(started):] if line.event == "game"]
+        return bool(states) and states[-1]
+
+    def test_joins_the_game_restarts_its_bridge_leaves_it_when_it_quits_and_joins_it_again_elsewhere(self):
+        host = self.start_host()
+        host.expect(0, **WAITING)
+        game = self.other.game()
+        first = self.expect_join(0, self.other, game)
+        mark = host.mark()
+        os.kill(first["pid"], signal.SIGKILL)  # a bridge that ends while the game runs comes back
+        host.expect(mark, event="bridge", state="exited", signal=signal.SIGKILL, restart_in_ms=1000)
+        again = host.expect(mark, event="bridge", state="started", epoch=2)
+        self.position(again, lambda: host.signal(signal.SIGUSR1))
+
+        mark = host.mark()
+        game.stop()
+        host.expect(mark, event="follow", state="left", pid=game.proc.pid)
+        exited = host.expect(mark, event="bridge", state="exited", epoch=again["epoch"])
+        self.assertEqual((exited["code"], "restart_in_ms" in exited.data), (0, False))
+        host.expect(mark, **WAITING)
+
+        mark = host.mark()
+        game = self.session.game()
+        second = self.expect_join(mark, self.session, game)
+        after = [line.data for line in host.lines[host.lines.index(exited) + 1:] if line.event == "bridge"]
+        self.assertEqual(after, [second.data], "only the second game's bridge started after the first one's")
+        self.position(second, lambda: self.session.xdotool("key", "ctrl+p"))
+        host.signal(signal.SIGTERM)
+        self.assertEqual(host.wait_exit(), 0)
+
+    def test_the_wrapper_follows_the_game_of_its_command_and_ends_with_its_exit_code(self):
+        release = os.path.join(self.empty_path.name, "release")
+        game = exe_path("tools", "StarCitizen.exe")
+        # The game reads its input until the end: the loop holds it open until the test says. The
+        # command has bridge-host's environment, so it names its Wine and prefix itself.
+        script = 'while [ ! -e "$1" ]; do /bin/sleep 0.1; done | WINEPREFIX="$3" /usr/bin/wine "$2"; exit 7'
+        host = self.start_host("--", "/bin/sh", "-c", script, "sh", release, game, PREFIX)
+        joined = host.expect(0, event="follow", state="joined")
+        self.assertEqual(joined["prefix"], PREFIX)
+        started = host.expect(0, event="bridge", state="started")
+        open(release, "w").close()
+        host.expect(0, event="command", state="exited", code=7)
+        self.assertEqual(host.wait_exit(), 7)
+        exited = host.expect(0, event="bridge", state="exited", epoch=started["epoch"])
+        self.assertEqual((exited["code"], "restart_in_ms" in exited.data), (0, False))
+
+    def test_sigterm_to_the_wrapper_goes_on_to_the_command(self):
+        host = self.start_host("--", "/bin/sleep", "60")
+        host.expect(0, **WAITING)
+        host.signal(signal.SIGTERM)
+        host.expect(0, event="command", state="exited", code=128 + signal.SIGTERM)
+        self.assertEqual(host.wait_exit(), 128 + signal.SIGTERM)
+
+
+if __name__ == "__main__":
+    unittest.main()
