@@ -14,6 +14,7 @@ packages=(
     gnuplot-nox  # the benchmark's chart
     pkg-config libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev nlohmann-json3-dev libcli11-dev dpkg-dev
     openbox x11-utils  # bridge-host's libraries; a window manager and xprop for its tests
+    sway xwayland foot x11-xserver-utils  # the Wayland desktop of its tests: compositor, XWayland, a native window, xhost
     clang libclang-rt-14-dev  # the fuzz targets (scripts/fuzz.sh): libFuzzer and the sanitizers' runtimes
 )
 
