@@ -1,0 +1,32 @@
+"""bridge-host end to end on a Wayland desktop: sway, headless, with XWayland, where the game is an X
+client among Wayland-native windows. The scenario of test_host.py runs there as it is, and a native
+Wayland window (foot) takes the focus from the game and gives it back."""
+
+import unittest
+
+import test_host
+from harness import figure
+
+ROUNDS = 3
+
+
+class HostUnderSway(test_host.Host):
+    desktop = "sway"
+
+    def test_a_wayland_window_in_front_hides_the_game_until_the_game_is_focused_again(self):
+        self.start_host()
+        self.game_in_front()
+        hidden, shown = [], []
+        for _ in range(ROUNDS):
+            mark = self.host.mark()
+            asked = self.screen.focus_native()
+            hidden.append(self.host.expect(mark, event="game", in_front=False).at - asked)
+            mark = self.host.mark()
+            asked = self.activate("StandInGame")
+            shown.append(self.host.expect(mark, event="game", in_front=True).at - asked)
+        figure("host on sway: foot focused to game in_front false (ms)", [round(t * 1000, 1) for t in hidden])
+        figure("host on sway: the game focused to game in_front true (ms)", [round(t * 1000, 1) for t in shown])
+
+
+if __name__ == "__main__":
+    unittest.main()
