@@ -24,6 +24,7 @@ from harness import TIMEOUT, Session, now, stop_process  # noqa: E402
 
 SWAY_USER = "nobody"
 X11_SOCKETS = "/tmp/.X11-unix"
+FOCUS_OUT_PAUSE = 0.2  # for a Wine window's handling of FocusOut, a few ms when the machine is idle
 
 
 class OnDisplay(Session):
@@ -41,8 +42,6 @@ class OnDisplay(Session):
 class Openbox:
     """openbox on the session's Xvfb; windows are activated through _NET_ACTIVE_WINDOW requests."""
 
-    kind = "openbox"
-
     def __init__(self):
         self.session = self.openbox = None
 
@@ -54,6 +53,11 @@ class Openbox:
             self.close()
             raise
         return self
+
+    def settle(self, *titles):
+        """Waits until the X windows of those titles are mapped; the newest keeps the focus."""
+        for title in titles:
+            self.session.xdotool("search", "--sync", "--onlyvisible", "--name", "^%s$" % title)
 
     def focus(self, title):
         return activate(self.session, title)
@@ -111,8 +115,6 @@ printf '%s\\n' "$DISPLAY" "$WAYLAND_DISPLAY" "$SWAYSOCK" > "$1.part" && mv "$1.p
 
 class Sway:
     """sway headless with XWayland, as an unprivileged user; foot as its Wayland-native window."""
-
-    kind = "sway"
 
     def __init__(self):
         self.session = self.sway = self.foot = None
@@ -185,30 +187,42 @@ class Sway:
         """foot with WAYLAND_DISPLAY and no DISPLAY, before any game: a new window takes sway's focus."""
         self.foot = self._as_user(["foot", "--app-id", "foot", "cat"],
                                   self.base_env + ["WAYLAND_DISPLAY=" + self.env["WAYLAND_DISPLAY"]], "foot.log")
-        self._focus_when_mapped('[app_id="^foot$"]')
+        self._when_mapped('[app_id="^foot$"]', "nop")
 
-    def _focus_when_mapped(self, criteria):
-        """Focuses the window that criteria select, retried until it has mapped; returns when the
-        request that succeeded went out."""
+    def _when_mapped(self, criteria, command):
+        """Runs a command on the window that criteria select, retried until sway has mapped it;
+        returns when the request that succeeded went out."""
         deadline = now() + TIMEOUT
         while True:
             asked = now()
-            result = subprocess.run(["swaymsg", "-s", self.env["SWAYSOCK"], criteria + " focus"],
+            result = subprocess.run(["swaymsg", "-s", self.env["SWAYSOCK"], criteria + " " + command],
                                     stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=TIMEOUT)
             if result.returncode == 0:
                 return asked
             if now() > deadline or self.sway.poll() is not None:
-                raise AssertionError("swaymsg could not focus %s: %s%s; sway's log: %s"
-                                     % (criteria, result.stdout, result.stderr, self.log_tail()))
-            time.sleep(0.1)
+                raise AssertionError("swaymsg could not %s %s: %s%s; sway's log: %s"
+                                     % (command, criteria, result.stdout, result.stderr, self.log_tail()))
+            time.sleep(0.05)
+
+    def settle(self, *titles):
+        """Waits until sway has mapped the X windows of those titles, then leaves the focus on foot.
+        A Wine window is mapped some time after its program said it was ready, and sway focuses a
+        window as it maps it: a focus asked for before then would be taken away again. And under
+        sway a Wine window that takes the focus straight from another Wine window is now and then
+        left without Wine's foreground (the one losing it resets Wine's foreground as the other sets
+        it): tests start from a Wayland window, once the Wine window has handled losing the focus."""
+        for title in titles:
+            self._when_mapped('[title="^%s$"]' % title, "nop")
+        self.focus_native()
+        time.sleep(FOCUS_OUT_PAUSE)
 
     def focus(self, title):
         """Makes sway focus the X window of that title; returns when the request went out."""
-        return self._focus_when_mapped('[title="^%s$"]' % title)
+        return self._when_mapped('[title="^%s$"]' % title, "focus")
 
     def focus_native(self):
         """Makes sway focus foot, a Wayland window; returns when the request went out."""
-        return self._focus_when_mapped('[app_id="^foot$"]')
+        return self._when_mapped('[app_id="^foot$"]', "focus")
 
     def log_tail(self):
         for out in self.logs:

@@ -20,6 +20,7 @@ class Host(DesktopCase):
     def setUp(self):
         self.game = self.session.game()
         self.tool = self.session.tool()
+        self.screen.settle("StandInGame", "ClipboardTool")
         self.host = None
 
     def tearDown(self):
