@@ -15,6 +15,7 @@ packages=(
     pkg-config libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev nlohmann-json3-dev libcli11-dev dpkg-dev
     openbox x11-utils  # bridge-host's libraries; a window manager and xprop for its tests
     systemd  # systemd-analyze, which checks bridge-host's user unit
+    sway xwayland foot x11-xserver-utils  # the Wayland desktop of its tests: compositor, XWayland, a native window, xhost
     clang libclang-rt-14-dev  # the fuzz targets (scripts/fuzz.sh): libFuzzer and the sanitizers' runtimes
 )
 

@@ -1,6 +1,5 @@
-"""bridge-host under test: the program as a child of ours with its JSON lines read as they come, and
-openbox on a harness session's display so that _NET_ACTIVE_WINDOW is real. Used by the
-end-to-end tests and the demo.
+"""bridge-host under test: the program as a child of ours with its JSON lines read as they come; the
+desktops it runs on are in desktop.py. Used by the end-to-end tests and the demo.
 
 Environment, besides the harness's: BRIDGE_HOST, the bridge-host executable."""
 
@@ -13,6 +12,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
 from harness import PREFIX, ROOT, TIMEOUT, exe_path, now, stop_process  # noqa: E402
+from desktop import activate, start_openbox  # noqa: E402,F401 (openbox on a session, as the demo runs it)
 
 HOST = os.environ.get("BRIDGE_HOST") or os.path.join(ROOT, "build", "native", "host", "bridge-host")
 
@@ -105,29 +105,3 @@ class BridgeHost:
     def stop(self):
         """SIGTERM (a clean stop), SIGKILL if it lingers; the readers close the pipes at their end."""
         stop_process(self.proc)
-
-
-def start_openbox(session):
-    """openbox on the session's display, a child of ours; returns once it manages the screen."""
-    openbox = subprocess.Popen(["setpriv", "--pdeathsig", "TERM", "openbox", "--sm-disable"], env=session.env,
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = now() + TIMEOUT
-    while "window id" not in root_property(session, "_NET_SUPPORTING_WM_CHECK"):
-        if now() > deadline or openbox.poll() is not None:
-            stop_process(openbox)
-            raise RuntimeError("openbox did not start")
-        time.sleep(0.1)
-    return openbox
-
-
-def root_property(session, name):
-    return subprocess.run(["xprop", "-root", name], env=session.env, capture_output=True, text=True,
-                          timeout=TIMEOUT).stdout
-
-
-def activate(session, title):
-    """Makes the window manager activate the window of that title; returns when the request went out."""
-    xid = session.xdotool("search", "--name", "^%s$" % title).split()[-1]
-    asked = now()
-    session.xdotool("windowactivate", "--sync", xid)
-    return asked

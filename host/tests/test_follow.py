@@ -4,7 +4,8 @@ and joins it again elsewhere; and the wrapper form, which ends with its command'
 
 The game runs first in "follow prefix", a hard-linked copy of the harness's prefix with a space in
 its name and a wineserver of its own (a server belongs to a prefix directory), then in the
-harness's own prefix. The desktop is chosen once, in Follow.desktop and Follow.activate."""
+harness's own prefix. The desktop is the class's (desktop.DesktopCase): openbox here, sway in
+test_wayland.py."""
 
 import os
 import shutil
@@ -13,8 +14,9 @@ import subprocess
 import tempfile
 import unittest
 
-from host_harness import BridgeHost, activate, start_openbox
-from harness import DEFAULT_ANSWER, PREFIX, TIMEOUT, Session, exe_path, stop_process
+from desktop import DesktopCase
+from host_harness import BridgeHost
+from harness import DEFAULT_ANSWER, PREFIX, TIMEOUT, Session, exe_path
 
 WAITING = {"event": "status", "message": "waiting for the game (StarCitizen.exe)"}
 LOADER = "/usr/lib/wine/wine64"  # what Debian's wine runs a program with
@@ -34,31 +36,22 @@ def spaced_copy():
     return copy
 
 
-class Follow(unittest.TestCase):
-    # The one place that picks the desktop: desktop(session) returns a process to end at the
-    # close; activate(session, title) brings a window to the front.
-    desktop = staticmethod(start_openbox)
-    activate = staticmethod(activate)
-
+class Follow(DesktopCase):
     @classmethod
     def setUpClass(cls):
-        cls.session = Session().start()
-        cls.closing = [cls.session.close]
+        super().setUpClass()
         try:
-            desk = cls.desktop(cls.session)
-            cls.closing.append(lambda: stop_process(desk))
             cls.other = Session(spaced_copy()).start(display=False)
-            cls.closing.append(cls.other.close)
-            cls.other.display = cls.session.display
-            cls.other.env["DISPLAY"] = cls.session.display
         except BaseException:
-            cls.tearDownClass()
+            super().tearDownClass()
             raise
+        cls.other.display = cls.session.display
+        cls.other.env["DISPLAY"] = cls.session.display
 
     @classmethod
     def tearDownClass(cls):
-        for close in reversed(cls.closing):
-            close()
+        cls.other.close()
+        super().tearDownClass()
 
     def setUp(self):
         self.empty_path = tempfile.TemporaryDirectory()
@@ -84,7 +77,7 @@ class Follow(unittest.TestCase):
 
     def position(self, started, ask):
         """Brings the game in front (it may be already, since the bridge started) and asks."""
-        self.activate(self.session, "StandInGame")
+        self.activate("StandInGame")
         with self.host.changed:
             self.assertTrue(self.host.changed.wait_for(lambda: self.in_front(started), TIMEOUT), self.host.lines[-5:])
         mark = self.host.mark()

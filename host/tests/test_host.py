@@ -1,37 +1,26 @@
-"""bridge-host end to end: the real program with openbox, the bridge under Wine and the stand-in
-game, on the harness's own Xvfb, wineserver and prefix."""
+"""bridge-host end to end: the real program on a desktop (openbox on the harness's own Xvfb), the
+bridge under Wine and the stand-in game, with the harness's wineserver and prefix."""
 
 import os
 import signal
 import subprocess
 import unittest
 
-from host_harness import HOST, BridgeHost, activate, start_openbox
-from harness import DEFAULT_ANSWER, PREFIX, TIMEOUT, Session, figure, stop_process
+from desktop import DesktopCase
+from host_harness import HOST, BridgeHost
+from harness import DEFAULT_ANSWER, PREFIX, TIMEOUT, figure
 
 USER_TEXT = "the player's own notes"
 
 
-class Host(unittest.TestCase):
-    """One session with openbox for the module; each test runs its own bridge-host and programs."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.session = Session().start()
-        try:
-            cls.openbox = start_openbox(cls.session)
-        except BaseException:
-            cls.session.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        stop_process(cls.openbox)
-        cls.session.close()
+class Host(DesktopCase):
+    """One desktop and session for the module (openbox on Xvfb here; a subclass with desktop = "sway"
+    runs these tests under sway); each test runs its own bridge-host and programs."""
 
     def setUp(self):
         self.game = self.session.game()
         self.tool = self.session.tool()
+        self.screen.settle("StandInGame", "ClipboardTool")
         self.host = None
 
     def tearDown(self):
@@ -43,9 +32,6 @@ class Host(unittest.TestCase):
         self.host = BridgeHost(self.session, "--position", "ctrl+p", *options)
         self.started = self.host.expect(0, event="bridge", state="started")
         return self.host
-
-    def activate(self, title):
-        return activate(self.session, title)
 
     def game_in_front(self):
         mark = self.host.mark()
@@ -62,12 +48,12 @@ class Host(unittest.TestCase):
         mark = self.host.mark()
         activated = self.activate("ClipboardTool")
         left = self.host.expect(mark, event="game", in_front=False)
-        figure("host: xdotool windowactivate of another window to game in_front false, at most (ms)",
+        figure("host on %s: another window activated to game in_front false, at most (ms)" % self.desktop,
                round((left.at - activated) * 1000, 1))
         mark = self.host.mark()
         activated = self.activate("StandInGame")
         back = self.host.expect(mark, event="game", in_front=True)
-        figure("host: xdotool windowactivate of the game to game in_front true, at most (ms)",
+        figure("host on %s: the game activated to game in_front true, at most (ms)" % self.desktop,
                round((back.at - activated) * 1000, 1))
 
     def test_the_position_hotkey_on_the_game_prints_a_position(self):

@@ -1,0 +1,281 @@
+"""The desktop that bridge-host's end-to-end tests run on, with the harness's session on its X display.
+
+Two kinds behind one interface:
+- "openbox": the session's own Xvfb with openbox, an EWMH window manager, on it;
+- "sway": sway headless with XWayland, the Wine programs, xdotool and bridge-host all on XWayland's
+  display, with a Wayland-native window (foot) to take the focus from the game.
+sway refuses to run as root, so it runs as nobody with a HOME and an XDG_RUNTIME_DIR of its own in a
+temporary folder; a script that its config starts lets root's X clients in (xhost, as that user) and
+then announces XWayland's display. Everything a desktop started is ended by PID on close, also when
+its start fails half-way.
+"""
+
+import os
+import pwd
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
+from harness import TIMEOUT, Session, now, stop_process  # noqa: E402
+
+SWAY_USER = "nobody"
+X11_SOCKETS = "/tmp/.X11-unix"
+FOCUS_OUT_PAUSE = 0.2  # for a Wine window's handling of FocusOut, a few ms when the machine is idle
+
+
+class OnDisplay(Session):
+    """A harness session whose Wine programs use an X display that runs already (XWayland's),
+    instead of an Xvfb of its own."""
+
+    def __init__(self, display):
+        super().__init__()
+        self.given_display = display
+
+    def _start_xvfb(self):
+        return self.given_display
+
+
+class Openbox:
+    """openbox on the session's Xvfb; windows are activated through _NET_ACTIVE_WINDOW requests."""
+
+    def __init__(self):
+        self.session = self.openbox = None
+
+    def start(self):
+        self.session = Session().start()
+        try:
+            self.openbox = start_openbox(self.session)
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def settle(self, *titles):
+        """Waits until the X windows of those titles are mapped; the newest keeps the focus."""
+        for title in titles:
+            self.session.xdotool("search", "--sync", "--onlyvisible", "--name", "^%s$" % title)
+
+    def focus(self, title):
+        return activate(self.session, title)
+
+    def focus_native(self):
+        raise unittest.SkipTest("openbox on Xvfb has no Wayland window")
+
+    def close(self):
+        stop_process(self.openbox)
+        if self.session:
+            self.session.close()
+        self.session = self.openbox = None
+
+
+def start_openbox(session):
+    """openbox on the session's display, a child of ours; returns once it manages the screen."""
+    openbox = subprocess.Popen(["setpriv", "--pdeathsig", "TERM", "openbox", "--sm-disable"], env=session.env,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = now() + TIMEOUT
+    while "window id" not in root_property(session, "_NET_SUPPORTING_WM_CHECK"):
+        if now() > deadline or openbox.poll() is not None:
+            stop_process(openbox)
+            raise RuntimeError("openbox did not start")
+        time.sleep(0.1)
+    return openbox
+
+
+def root_property(session, name):
+    return subprocess.run(["xprop", "-root", name], env=session.env, capture_output=True, text=True,
+                          timeout=TIMEOUT).stdout
+
+
+def activate(session, title):
+    """Makes the window manager activate the newest X window of that title (a _NET_ACTIVE_WINDOW
+    request); returns when the request went out."""
+    xid = session.xdotool("search", "--name", "^%s$" % title).split()[-1]
+    asked = now()
+    session.xdotool("windowactivate", "--sync", xid)
+    return asked
+
+
+SWAY_CONFIG = """xwayland force
+output HEADLESS-1 resolution 1280x800
+exec {announce}
+"""
+
+# Run by sway as its user once XWayland is up, with sway's DISPLAY (XWayland's), WAYLAND_DISPLAY and
+# SWAYSOCK. They are written after xhost, and whole (a rename), so that none is read before root may
+# connect.
+ANNOUNCE = """#!/bin/sh
+xhost +si:localuser:root >/dev/null || exit 1
+printf '%s\\n' "$DISPLAY" "$WAYLAND_DISPLAY" "$SWAYSOCK" > "$1.part" && mv "$1.part" "$1"
+"""
+
+
+class Sway:
+    """sway headless with XWayland, as an unprivileged user; foot as its Wayland-native window."""
+
+    def __init__(self):
+        self.session = self.sway = self.foot = None
+        self.folder = None
+        self.logs = []
+
+    def start(self):
+        try:
+            self.folder = tempfile.mkdtemp(prefix="bridge-sway-")
+            self.user = pwd.getpwnam(SWAY_USER)
+            display = self._start_sway()
+            self.session = OnDisplay(display).start()
+            self.session.env.update(self.env)
+            self._start_foot()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def _private_dir(self, name, mode):
+        path = os.path.join(self.folder, name)
+        os.mkdir(path, mode)
+        os.chown(path, self.user.pw_uid, self.user.pw_gid)
+        return path
+
+    def _as_user(self, command, env, log):
+        """A child of ours that runs command as the unprivileged user, its output in a log file."""
+        out = open(os.path.join(self.folder, log), "wb")
+        self.logs.append(out)
+        return subprocess.Popen(["setpriv", "--pdeathsig", "TERM", "--reuid", str(self.user.pw_uid),
+                                 "--regid", str(self.user.pw_gid), "--clear-groups", "env", "-i", *env, *command],
+                                stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+
+    def _start_sway(self):
+        if not os.path.isdir(X11_SOCKETS):
+            os.mkdir(X11_SOCKETS)
+            os.chmod(X11_SOCKETS, 0o1777)  # as a system's boot makes it, not owned by sway's user
+        os.chmod(self.folder, 0o755)
+        home = self._private_dir("home", 0o700)
+        self.runtime = self._private_dir("runtime", 0o700)
+        announced = os.path.join(self._private_dir("announce", 0o755), "display")
+        announce = os.path.join(self.folder, "announce.sh")
+        with open(announce, "w") as f:
+            f.write(ANNOUNCE)
+        os.chmod(announce, 0o755)
+        config = os.path.join(self.folder, "sway.conf")
+        with open(config, "w") as f:
+            f.write(SWAY_CONFIG.format(announce="%s %s" % (announce, announced)))
+        self.base_env = ["HOME=" + home, "XDG_RUNTIME_DIR=" + self.runtime, "PATH=/usr/bin:/bin"]
+        self.sway = self._as_user(["sway", "-c", config],
+                                  self.base_env + ["WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1",
+                                                   "WLR_RENDERER=pixman"], "sway.log")
+        said = self._wait_for(lambda: _read(announced), "sway did not announce XWayland's display").split("\n")
+        display, wayland, sway_socket = said
+        self.env = {"DISPLAY": display, "WAYLAND_DISPLAY": os.path.join(self.runtime, wayland),
+                    "SWAYSOCK": sway_socket}
+        return display
+
+    def _wait_for(self, found, failure):
+        deadline = now() + TIMEOUT
+        while True:
+            value = found()
+            if value:
+                return value
+            if now() > deadline or self.sway.poll() is not None:
+                raise RuntimeError("%s; its log: %s" % (failure, self.log_tail()))
+            time.sleep(0.05)
+
+    def _start_foot(self):
+        """foot with WAYLAND_DISPLAY and no DISPLAY, before any game: a new window takes sway's focus."""
+        self.foot = self._as_user(["foot", "--app-id", "foot", "cat"],
+                                  self.base_env + ["WAYLAND_DISPLAY=" + self.env["WAYLAND_DISPLAY"]], "foot.log")
+        self._when_mapped('[app_id="^foot$"]', "nop")
+
+    def _when_mapped(self, criteria, command):
+        """Runs a command on the window that criteria select, retried until sway has mapped it;
+        returns when the request that succeeded went out."""
+        deadline = now() + TIMEOUT
+        while True:
+            asked = now()
+            result = subprocess.run(["swaymsg", "-s", self.env["SWAYSOCK"], criteria + " " + command],
+                                    stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=TIMEOUT)
+            if result.returncode == 0:
+                return asked
+            if now() > deadline or self.sway.poll() is not None:
+                raise AssertionError("swaymsg could not %s %s: %s%s; sway's log: %s"
+                                     % (command, criteria, result.stdout, result.stderr, self.log_tail()))
+            time.sleep(0.05)
+
+    def settle(self, *titles):
+        """Waits until sway has mapped the X windows of those titles, then leaves the focus on foot.
+        A Wine window is mapped some time after its program said it was ready, and sway focuses a
+        window as it maps it: a focus asked for before then would be taken away again. And under
+        sway a Wine window that takes the focus straight from another Wine window is now and then
+        left without Wine's foreground (the one losing it resets Wine's foreground as the other sets
+        it): tests start from a Wayland window, once the Wine window has handled losing the focus."""
+        for title in titles:
+            self._when_mapped('[title="^%s$"]' % title, "nop")
+        self.focus_native()
+        time.sleep(FOCUS_OUT_PAUSE)
+
+    def focus(self, title):
+        """Makes sway focus the X window of that title; returns when the request went out."""
+        return self._when_mapped('[title="^%s$"]' % title, "focus")
+
+    def focus_native(self):
+        """Makes sway focus foot, a Wayland window; returns when the request went out."""
+        return self._when_mapped('[app_id="^foot$"]', "focus")
+
+    def log_tail(self):
+        for out in self.logs:
+            out.flush()
+        return (_read(os.path.join(self.folder, "sway.log")) or "")[-2000:]
+
+    def close(self):
+        stop_process(self.foot)
+        if self.session:
+            self.session.close()
+        stop_process(self.sway)
+        for out in self.logs:
+            out.close()
+        if self.folder:
+            shutil.rmtree(self.folder, ignore_errors=True)
+        self.session = self.sway = self.foot = self.folder = None
+        self.logs = []
+
+
+def _read(path):
+    try:
+        with open(path) as f:
+            return f.read().strip()
+    except OSError:
+        return None
+
+
+DESKTOPS = {"openbox": Openbox, "sway": Sway}
+
+
+def open_desktop(kind):
+    if kind not in DESKTOPS:
+        raise ValueError("no desktop %r; there are %s" % (kind, ", ".join(DESKTOPS)))
+    return DESKTOPS[kind]().start()
+
+
+class DesktopCase(unittest.TestCase):
+    """A test class with one desktop and its session for the class: cls.desktop names its kind
+    (a subclass that sets desktop = "sway" runs the same tests under sway), cls.session is the
+    harness session on its display."""
+
+    desktop = "openbox"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.screen = open_desktop(cls.desktop)
+        cls.session = cls.screen.session
+        print("%s on %s under %s" % (cls.__name__, cls.desktop, cls.session.wine), file=sys.stderr)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.screen.close()
+
+    def activate(self, title):
+        """Gives that X window the desktop's focus; returns when the request went out."""
+        return self.screen.focus(title)
