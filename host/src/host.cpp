@@ -258,9 +258,11 @@ void Host::tick()
     check_agreement(now);
 }
 
-// X says the game has the focus, yet the bridge does not see it in front: the usual cause is a
-// bridge run with another Wine or prefix than the game's, whose wineserver knows no game. Said
-// once per focus gain, so that a player is told what to fix.
+// X says the game has the focus, yet the bridge does not see it in front. With --wine and
+// --prefix the usual cause is another Wine or prefix than the game's, whose wineserver knows no
+// game. A joined game shares the bridge's wineserver: there Wine itself lost its foreground, which
+// happens now and then when the focus goes straight from one Wine window to another (seen under
+// sway). Said once per focus gain, so that a player is told what to do.
 void Host::check_agreement(clock::time_point now)
 {
     if (!game_active_ || !ready_ || bridge_foreground_) {
@@ -272,8 +274,12 @@ void Host::check_agreement(clock::time_point now)
     if (now - *disagreeing_since_ < disagreement_limit || warned_)
         return;
     warned_ = true;
-    emit(message_event("error", "the game has the focus but the bridge does not see it: run bridge-host "
-                                      "with the game's Wine (--wine) and prefix (--prefix)"));
+    if (options_.follow)
+        emit(message_event("error", "the game has the focus but Wine does not have it in front: switch to "
+                                          "another window and back to the game"));
+    else
+        emit(message_event("error", "the game has the focus but the bridge does not see it: run bridge-host "
+                                          "with the game's Wine (--wine) and prefix (--prefix)"));
 }
 
 // A change seen by X goes to the bridge at once; losing the focus also ends "in front" at once,
