@@ -154,9 +154,14 @@ std::optional<std::string> env_value(const std::vector<std::string> &env, std::s
 std::vector<std::string> wine_settings(const std::vector<std::string> &env)
 {
     std::vector<std::string> settings;
-    for (const auto &entry : env)
+    for (const auto &entry : env) {
+        // Wine marks the processes it starts so that their loader skips the preloader step; a
+        // bridge that we start is a first start, which wants that step.
+        if (entry.rfind("WINELOADERNOEXEC=", 0) == 0)
+            continue;
         if (entry.rfind("WINE", 0) == 0 || entry.rfind("LD_LIBRARY_PATH=", 0) == 0)
             settings.push_back(entry);
+    }
     return settings;
 }
 

@@ -18,9 +18,10 @@ std::vector<std::string> parse_environ(std::string_view data);
 // The value of name among NAME=value entries, if there.
 std::optional<std::string> env_value(const std::vector<std::string> &env, std::string_view name);
 
-// The entries that decide which Wine and wineserver run, and how: every WINE* variable and
-// LD_LIBRARY_PATH (a launcher's Wine build finds its own libraries through it). Never LD_PRELOAD
-// or the like: overlays and recorders injected into the game are not for the bridge.
+// The entries that decide which Wine and wineserver run, and how: every WINE* variable but
+// WINELOADERNOEXEC, and LD_LIBRARY_PATH (a launcher's Wine build finds its own libraries through
+// it). Never LD_PRELOAD or the like: overlays and recorders injected into the game are not for the
+// bridge.
 std::vector<std::string> wine_settings(const std::vector<std::string> &env);
 
 struct GameProcess {

@@ -82,7 +82,7 @@ TEST_F(ProcTree, finds_this_users_games_with_their_prefix_loader_settings_and_co
 {
     process("40", "StarCitizen.exe",
             "HOME=/home/p\0WINEPREFIX=/games/sc pfx\0WINEESYNC=1\0LD_PRELOAD=/o.so\0LD_LIBRARY_PATH=/w\0XWINE=1\0"s);
-    process("7", "StarCitizen.exe", "HOME=/home/p\0WINELOADER=/opt/wine/bin/wine\0"s);
+    process("7", "StarCitizen.exe", "HOME=/home/p\0WINELOADER=/opt/wine/bin/wine\0WINELOADERNOEXEC=1\0"s);
     process("8", "StarCitizen.exe", "JUNK\0HOME=/home/q\0"s, "", "-preloader");  // no namespace link; the preloader
     process("12", "StarCitizen.exe", "WINEPREFIX=/p\0"s, "mnt:[2]");
     process("9", "wineserver", "WINEPREFIX=/x\0"s);
