@@ -20,6 +20,9 @@ class Load:
         self.spinners = []
 
     def __enter__(self):
+        return self.start()
+
+    def start(self):
         try:
             for _ in range(self.count):
                 self.spinners.append(subprocess.Popen(SPINNER, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL))
