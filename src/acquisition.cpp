@@ -6,10 +6,12 @@
 //   2  after delay_ms, types Ctrl+V: the command is pasted;
 //   3  after delay_ms, types Enter: the game runs the command;
 //   4  waits up to 2000 ms for the game's answer, which clipboard_update reports.
-// Stages 2 and 3 must be done within 3000 ms of the loan. Every tick first checks that the captured
-// window is still the game's window in front. Every failure ends in fail, which gives the user's
-// clipboard back before printing exactly one error line; a failure at stage 4 starts a two-second
-// cool-down in which triggers are refused and passive reports are held back.
+// Stage 1 also waits while the clipboard is held open elsewhere or the last loan still waits to
+// go back. Stages 2 and 3 must be done within 3000 ms of the loan. Every tick first checks that the
+// captured window is still the game's window in front. Every failure ends in fail, which gives the
+// user's clipboard back (or leaves it waiting to go back) before printing exactly one error line; a
+// failure at stage 4 starts a two-second cool-down in which triggers are refused and passive
+// reports are held back.
 
 #include "acquisition.h"
 
@@ -33,7 +35,7 @@ static const char suffix_chat_open[] = " · vérifiez que le chat est fermé";
 
 void trigger(void)
 {
-    if (!enabled || stage != 0)
+    if (!enabled || stage != 0 || closing)
         return;
     if (GetTickCount64() < passive_after) {
         fail(message_cooling);
@@ -46,6 +48,7 @@ void trigger(void)
     }
     target_pid = window_pid(target);
     stage = 1;
+    clipboard_busy = 0;
     deadline = GetTickCount64() + KEYS_LIMIT_MS;
     print_line("{\"status\":\"%s\",\"epoch\":%d}\n", "Relâchez le raccourci…", epoch);
 }
@@ -71,7 +74,9 @@ static void lend_clipboard_and_open_chat(ULONGLONG now)
     if (!released())
         return;
     if (!save_clipboard()) {
-        fail(clipboard_error);
+        // A clipboard held open elsewhere, or a give-back still waiting, is tried again next tick.
+        if (!clipboard_busy)
+            fail(clipboard_error);
         return;
     }
     started = now;
@@ -123,6 +128,14 @@ static void type_next_keys(ULONGLONG now)
         submit_command(now);
 }
 
+// A stage 1 that ran out waiting for the clipboard says so with the snapshot's own message.
+static const char *expiry_message(void)
+{
+    if (stage == 4)
+        return message_no_answer;
+    return stage == 1 && clipboard_busy ? clipboard_error : message_expired;
+}
+
 void advance_stage(ULONGLONG now, HWND front)
 {
     if (!target_check(front)) {
@@ -130,7 +143,7 @@ void advance_stage(ULONGLONG now, HWND front)
         return;
     }
     if (now >= deadline) {
-        fail(stage == 4 ? message_no_answer : message_expired);
+        fail(expiry_message());
         return;
     }
     if (stage == 1)

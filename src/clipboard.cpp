@@ -7,7 +7,11 @@
 // The loan: save_clipboard copies every format aside (at most 64 formats, 64 MiB) and puts
 // "/showlocation" in their place; restore_clipboard puts the copies back only while the clipboard
 // still holds that command, written by us, so a newer content (the game's answer, the user's own
-// copy) always wins. The snapshot is released whenever an acquisition ends.
+// copy) always wins. The snapshot is released when an acquisition ends, unless another program
+// holds the clipboard open at that moment (Wine's X selection bridge, a launcher, the game, any of
+// them descheduled on a busy machine): then the give-back waits, retried on every timer tick for up
+// to 30 s, as long as the command is still there unchanged. Meanwhile no new snapshot is taken, so
+// the bridge never saves its own command as the user's clipboard.
 //
 // The capture: WM_CLIPBOARDUPDATE time-stamps a change; clipboard_update examines it then and on the
 // following ticks for up to 100 ms, and reports a valid "Coordinates:" text as a text line.
@@ -25,9 +29,6 @@
 #define PREFIX_UNITS 12
 #define ESCAPED_BYTES 8192
 #define UNIX_EPOCH_IN_FILETIME 116444736000000000ull
-// Another process (Wine's X selection sync among them) may hold the clipboard for a few ms.
-#define RESTORE_OPEN_TRIES 10
-#define RESTORE_OPEN_PAUSE_MS 2
 
 static const WCHAR command_text[] = L"/showlocation";
 static const WCHAR coordinates_prefix[] = L"Coordinates:";
@@ -131,16 +132,19 @@ static int place_command(void)
 
 int save_clipboard(void)
 {
-    release_snapshot();
     clipboard_error = message_general;
-    if (!OpenClipboard(window))
+    // A snapshot still waiting to go back is the user's; the clipboard holds our command meanwhile.
+    clipboard_busy = giving_back || !OpenClipboard(window);
+    if (clipboard_busy)
         return 0;
+    release_snapshot();
     int placed = save_formats() && place_command();
     CloseClipboard();
     if (!placed) {
         release_snapshot();
         return 0;
     }
+    command_sequence = GetClipboardSequenceNumber();
     prepared = 1;
     return 1;
 }
@@ -170,30 +174,43 @@ int command_owned(void)
     return owned;
 }
 
-static int open_for_restore(void)
+// Puts the snapshot back if the clipboard still holds the command. 0 when the give-back must wait:
+// another program has the clipboard open, and nobody has changed it since the command was placed.
+static int give_back(void)
 {
-    for (int attempt = 0; attempt < RESTORE_OPEN_TRIES; attempt++) {
-        if (attempt)
-            Sleep(RESTORE_OPEN_PAUSE_MS);
-        if (OpenClipboard(window))
-            return 1;
+    if (GetClipboardOwner() != window)
+        return 1;
+    if (!OpenClipboard(window))
+        return GetClipboardSequenceNumber() != command_sequence;
+    // The ownership test is made inside the same opening as the restore, so that nobody can write
+    // the clipboard between the test and the emptying.
+    if (holds_command()) {
+        EmptyClipboard();
+        put_back_formats();
     }
-    return 0;
+    CloseClipboard();
+    return 1;
 }
 
 void restore_clipboard(void)
 {
-    // The ownership test is made inside the same opening as the restore, so that nobody can write
-    // the clipboard between the test and the emptying.
-    if (prepared && GetClipboardOwner() == window && open_for_restore()) {
-        if (holds_command()) {
-            EmptyClipboard();
-            put_back_formats();
-        }
-        CloseClipboard();
+    if (prepared && !give_back()) {
+        ULONGLONG now = GetTickCount64();
+        if (!giving_back)
+            give_back_until = now + GIVE_BACK_LIMIT_MS;
+        giving_back = 1;
+        if (now < give_back_until)
+            return;
     }
+    giving_back = 0;
     prepared = 0;
     release_snapshot();
+}
+
+void limit_give_back(ULONGLONG until)
+{
+    if (giving_back && until < give_back_until)
+        give_back_until = until;
 }
 
 static int allowed_unit(WCHAR unit)

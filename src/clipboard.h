@@ -7,14 +7,20 @@
 #define COORDINATES_BLOCK_BYTES 8191
 #define PENDING_MS 100
 #define REPEAT_MS 5000
+#define GIVE_BACK_LIMIT_MS 30000
 
 // Copies every clipboard format aside and puts "/showlocation" in their place. On 0,
-// clipboard_error names the failure and nothing is held.
+// clipboard_error names the failure and no new snapshot is held; clipboard_busy tells that the
+// clipboard could not be opened or a give-back still waits, so that a later try may succeed.
 int save_clipboard(void);
 // 1 when the bridge's window owns the clipboard and it holds exactly "/showlocation".
 int command_owned(void);
-// Puts the snapshot back if the command is still the bridge's own, and releases it in any case.
+// Puts the snapshot back if the command is still the bridge's own, and releases it. While another
+// program holds the clipboard open over the unchanged command, the snapshot is kept and giving_back
+// set: calling again retries, until GIVE_BACK_LIMIT_MS after the first try.
 void restore_clipboard(void);
+// Brings a waiting give-back's last try forward to until, if that is sooner.
+void limit_give_back(ULONGLONG until);
 // Frees every saved block.
 void release_snapshot(void);
 

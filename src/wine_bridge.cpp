@@ -20,6 +20,8 @@
 
 #define TIMER_ID 1
 #define TIMER_PERIOD_MS 5
+#define CLOSING_GIVE_BACK_MS 2000
+#define GIVE_BACK_PAUSE_MS 10
 
 enum exit_code { EXIT_CLEAN = 0, EXIT_NO_CLASS = 1, EXIT_NO_WINDOW = 2, EXIT_NO_READER = 3 };
 
@@ -47,6 +49,11 @@ int prepared;
 int saved_count;
 saved_format saved[SNAPSHOT_FORMATS];
 const char *clipboard_error;
+int clipboard_busy;
+DWORD command_sequence;
+int giving_back;
+ULONGLONG give_back_until;
+int closing;
 int clipboard_pending;
 ULONGLONG clipboard_tick;
 double clipboard_wall;
@@ -84,6 +91,11 @@ void reset_bridge_state(void)
     deadline = due = started = submitted = completed = passive_after = 0;
     prepared = 0;
     clipboard_error = NULL;
+    clipboard_busy = 0;
+    command_sequence = 0;
+    giving_back = 0;
+    give_back_until = 0;
+    closing = 0;
     clipboard_pending = 0;
     clipboard_tick = 0;
     clipboard_wall = 0;
@@ -92,12 +104,19 @@ void reset_bridge_state(void)
     last_fix = 0;
 }
 
-// One tick: the keys of held hotkeys, the game watch, then the pending clipboard change, then the
-// acquisition's stage step.
+// One tick: a waiting give-back, the keys of held hotkeys, the game watch, then the pending
+// clipboard change, then the acquisition's stage step. A closing bridge only gives the clipboard back.
 static void tick(void)
 {
     ULONGLONG now = GetTickCount64();
     HWND front;
+    if (giving_back)
+        restore_clipboard();
+    if (closing) {
+        if (!giving_back)
+            DestroyWindow(window);
+        return;
+    }
     watch_held_hotkeys();
     if (!watch_step(now, &front))
         return;
@@ -106,10 +125,17 @@ static void tick(void)
         advance_stage(now, front);
 }
 
+// The window stays while a give-back waits, for up to CLOSING_GIVE_BACK_MS: the clipboard's owner
+// must live for the user's content to go back.
 static void close_window(HWND hwnd)
 {
     reset_acquisition();
-    DestroyWindow(hwnd);
+    if (!giving_back) {
+        DestroyWindow(hwnd);
+        return;
+    }
+    closing = 1;
+    limit_give_back(GetTickCount64() + CLOSING_GIVE_BACK_MS);
 }
 
 LRESULT CALLBACK procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
@@ -149,6 +175,17 @@ static int start_reader(void)
     return 1;
 }
 
+// A message loop that ended with a give-back still waiting (GetMessageW failed, or the window
+// went otherwise) keeps trying here, for the same two seconds as a close.
+static void finish_give_back(void)
+{
+    limit_give_back(GetTickCount64() + CLOSING_GIVE_BACK_MS);
+    while (giving_back) {
+        Sleep(GIVE_BACK_PAUSE_MS);
+        restore_clipboard();
+    }
+}
+
 static void run_message_loop(void)
 {
     MSG message;
@@ -172,6 +209,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     print_line("{\"bridge_ready\":true}\n");
     run_message_loop();
     reset_acquisition();
+    finish_give_back();
     unregister_hotkeys();
     RemoveClipboardFormatListener(window);
     return EXIT_CLEAN;

@@ -38,6 +38,11 @@ extern int prepared;                        // a snapshot is held and the chat c
 extern int saved_count;                     // entries used in saved
 extern saved_format saved[SNAPSHOT_FORMATS];  // the snapshot of the user's clipboard
 extern const char *clipboard_error;         // message of the last failed snapshot
+extern int clipboard_busy;                  // the last snapshot found the clipboard open elsewhere or a give-back waiting
+extern DWORD command_sequence;              // clipboard sequence number right after the command was placed
+extern int giving_back;                     // the snapshot waits to go back: another program holds the clipboard
+extern ULONGLONG give_back_until;           // the waiting give-back's last try
+extern int closing;                         // the window is to close once no give-back waits
 extern int clipboard_pending;               // a clipboard change waits to be examined
 extern ULONGLONG clipboard_tick;            // tick of the last clipboard change
 extern double clipboard_wall;               // its wall-clock time, ms since 1970-01-01 UTC

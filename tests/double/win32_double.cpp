@@ -345,7 +345,7 @@ BOOL OpenClipboard(HWND owner)
     note("OpenClipboard %llx", number(owner));
     if (w.before_open)
         w.before_open();
-    if (fails(w.open_clipboard) || w.clipboard_open)
+    if (fails(w.open_clipboard) || w.clipboard_open || w.tick < w.clipboard_held_until)
         return FALSE;
     w.clipboard_open = true;
     w.clipboard_opener = owner;

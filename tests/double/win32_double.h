@@ -69,6 +69,7 @@ struct world {
     DWORD sequence = 1;
     std::set<UINT> refused_formats;             // SetClipboardData refuses these
     std::function<void()> before_open;          // another program acts right before OpenClipboard
+    ULONGLONG clipboard_held_until = 0;         // another program holds the clipboard open before this tick
     failer open_clipboard, empty_clipboard;
     std::vector<global_block> blocks;           // handle = index + 1
     failer global_alloc, global_lock;

@@ -222,5 +222,175 @@ INSTANTIATE_TEST_SUITE_P(
         failure{"paste_refused", 2, [] { w.send_input.fail_next(); }, 125, PASTE_FAILED, true, false, u"user text"},
         failure{"enter_refused", 1, [] { w.send_input.fail_next(); }, 5, ENTER_REFUSED, false, false, u"user text"},
         failure{"final_enter_refused", 3, [] { w.send_input.fail_next(); }, 255, SUBMIT_REFUSED, true, true, u"user text"},
-        failure{"clipboard_not_saved", 1, [] { w.open_clipboard.fail_next(); }, 5, NOT_SAVED, false, false, u"user text"}),
+        failure{"clipboard_not_saved", 1, [] { w.global_lock.fail_next(); }, 5, NOT_SAVED, false, false, u"user text"}),
     [](const testing::TestParamInfo<failure> &info) { return std::string(info.param.name); });
+
+// The give-back when another program holds the clipboard open at the end of an acquisition.
+class give_back : public acquisition {
+protected:
+    std::string user;  // every format of the user's clipboard with its bytes
+
+    void SetUp() override
+    {
+        acquisition::SetUp();
+        static const char binary[] = {0, 1, '\xFF'};
+        clipboard_write(OTHER, {{CF_UNICODETEXT, make_text_block(u"user text")}, {0xC123, make_block(binary, 3)}});
+        user = clipboard_state();
+    }
+
+    static std::string clipboard_state(void)
+    {
+        std::string out;
+        for (const clip_entry &entry : w.clipboard)
+            out += std::to_string(entry.format) + "=" + block_bytes(entry.data) + " ";
+        return out;
+    }
+
+    static void held_open(bool held) { w.open_clipboard.from = held ? w.open_clipboard.calls + 1 : 0; }
+    static bool command_on_clipboard(void) { return clipboard_bytes(CF_UNICODETEXT) == utf16(u"/showlocation"); }
+    static bool nothing_held(void) { return !giving_back && !prepared && saved_count == 0 && w.heap.empty(); }
+
+    // Ticks every 10 ms from the clock's present reading up to end.
+    void ticks_until(ULONGLONG end)
+    {
+        for (ULONGLONG t = w.tick + 10; t <= end; t += 10)
+            tick(t);
+    }
+};
+
+struct ending {
+    const char *name;
+    int stage;
+    bool lose_front;        // the game leaves the front first
+    const char *host_line;  // the host's line that ends it, or none for the tick at `at`
+    ULONGLONG at;
+    const char *message;    // its error line, with the suffix; none for a silent end
+};
+
+static void PrintTo(const ending &e, std::ostream *out) { *out << e.name; }
+
+class give_back_after : public give_back, public testing::WithParamInterface<ending> {};
+
+TEST_P(give_back_after, a_clipboard_held_open_delays_the_give_back_until_it_is_free)
+{
+    const ending &e = GetParam();
+    reach(e.stage);
+    lines();
+    held_open(true);
+    if (e.lose_front)
+        w.foreground = OTHER;
+    if (e.host_line)
+        command(e.host_line);
+    else
+        tick(base + e.at);
+    EXPECT_EQ(e.message ? lines_t{error_line(e.message, true)} : lines_t{}, lines()) << "the end is told at once";
+    EXPECT_TRUE(stage == 0 && giving_back && command_on_clipboard());
+    ticks_until(w.tick + 500);
+    EXPECT_TRUE(giving_back && command_on_clipboard()) << "the snapshot waits while the clipboard is held";
+    held_open(false);
+    tick(w.tick + 10);
+    EXPECT_EQ(user, clipboard_state());
+    EXPECT_TRUE(nothing_held());
+    EXPECT_EQ(lines_t{}, lines());
+}
+
+INSTANTIATE_TEST_SUITE_P(acquisition, give_back_after,
+                         testing::Values(ending{"no_answer", 4, false, nullptr, 2255, NO_ANSWER},
+                                         ending{"lost_front", 2, true, nullptr, 125, LOST},
+                                         ending{"cancel", 3, false, "cancel\n", 0, nullptr},
+                                         ending{"context", 4, false, "context 0 1 50\n", 0, nullptr}),
+                         [](const testing::TestParamInfo<ending> &info) { return std::string(info.param.name); });
+
+TEST_F(give_back, a_newer_content_ends_the_wait_and_stays)
+{
+    reach(3);
+    held_open(true);
+    command("cancel\n");
+    tick(w.tick + 10);
+    clipboard_write_text(OTHER, u"copied meanwhile");
+    tick(w.tick + 10);
+    EXPECT_TRUE(nothing_held()) << "the snapshot is released while the clipboard is still held";
+    held_open(false);
+    tick(w.tick + 10);
+    EXPECT_EQ(utf16(u"copied meanwhile"), clipboard_bytes(CF_UNICODETEXT));
+}
+
+TEST_F(give_back, the_wait_ends_30_seconds_after_the_first_try)
+{
+    reach(3);
+    held_open(true);
+    command("cancel\n");
+    ULONGLONG first = w.tick;
+    tick(first + 29999);
+    EXPECT_TRUE(giving_back);
+    tick(first + 30000);
+    EXPECT_TRUE(nothing_held());
+}
+
+TEST_F(give_back, a_trigger_waits_in_stage_1_and_never_saves_the_command_as_the_users_clipboard)
+{
+    reach(3);
+    held_open(true);
+    command("cancel\n");
+    reach(1);
+    ticks_until(base + 300);
+    EXPECT_TRUE(stage == 1 && giving_back);
+    held_open(false);
+    tick(base + 310);
+    ASSERT_EQ(2, stage);
+    EXPECT_EQ(utf16(u"user text"), std::string((const char *)saved[0].data, saved[0].size));
+    command("cancel\n");
+    EXPECT_EQ(user, clipboard_state());
+
+    reach(3);
+    held_open(true);
+    command("cancel\n");
+    reach(1);
+    lines();
+    ticks_until(base + 1000);
+    EXPECT_EQ(lines_t{error_line(NOT_SAVED)}, lines()) << "the keys' second runs out";
+    EXPECT_TRUE(giving_back && command_on_clipboard());
+    held_open(false);
+    tick(w.tick + 10);
+    EXPECT_EQ(user, clipboard_state());
+    EXPECT_TRUE(nothing_held());
+}
+
+TEST_F(give_back, a_clipboard_held_open_at_the_loan_is_tried_again_on_the_next_ticks)
+{
+    reach(1);
+    w.open_clipboard.fail_next(2);
+    tick(base + 10);
+    tick(base + 20);
+    EXPECT_EQ(1, stage);
+    tick(base + 30);
+    EXPECT_EQ(2, stage);
+    EXPECT_EQ(lines_t{status_line(RELEASE)}, lines());
+}
+
+TEST_F(give_back, at_the_end_of_input_the_window_stays_up_to_2_seconds_for_the_give_back)
+{
+    for (bool freed : {true, false}) {
+        reach(3);
+        lines();
+        held_open(true);
+        procedure(window, WM_CLOSE, 0, 0);
+        ULONGLONG closed = w.tick;
+        ticks_until(closed + 1000);
+        EXPECT_TRUE(w.window_alive && giving_back);
+        if (freed)
+            held_open(false);
+        tick(closed + 1999);
+        EXPECT_EQ(!freed, w.window_alive);
+        tick(closed + 2000);
+        EXPECT_FALSE(w.window_alive);
+        EXPECT_TRUE(nothing_held());
+        EXPECT_EQ(freed, user == clipboard_state());
+        EXPECT_EQ(lines_t{}, lines());
+        held_open(false);
+        w.window_alive = true;
+        closing = 0;
+        clipboard_write(OTHER, {{CF_UNICODETEXT, make_text_block(u"user text")}});
+        user = clipboard_state();
+    }
+}

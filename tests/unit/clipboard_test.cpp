@@ -187,21 +187,6 @@ TEST_F(snapshot, the_restore_never_wipes_a_write_made_right_before_its_opening)
     EXPECT_TRUE(nothing_held());
 }
 
-TEST_F(snapshot, the_restore_waits_out_a_briefly_busy_clipboard_but_not_forever)
-{
-    user_copies();
-    std::string user = clipboard_state();
-    ASSERT_EQ(1, save_clipboard());
-    w.open_clipboard.fail_next(3);
-    restore_clipboard();
-    EXPECT_EQ(user, clipboard_state());
-    ASSERT_EQ(1, save_clipboard());
-    w.open_clipboard.from = w.open_clipboard.calls + 1;
-    restore_clipboard();
-    EXPECT_EQ(command_state, clipboard_state());
-    EXPECT_TRUE(nothing_held());
-}
-
 TEST_F(snapshot, a_format_that_cannot_go_back_is_freed_and_the_others_still_go_back)
 {
     user_copies();
