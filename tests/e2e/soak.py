@@ -7,12 +7,12 @@ or the end of input come mid-way (the bridge is then started again); the user co
 mid-way; another program holds the clipboard open from just before the give-back after the game's
 silence, for 50 ms to 2 s; a passive capture follows; a burst of junk host lines. A load of busy
 processes (one per core, as a game's threads) may run for the length of the soak. After each
-acquisition every format
-of the clipboard is dumped and compared with what it must hold: the user's clipboard as it was
-where the bridge's command was still on it, else the newest content written over the command (by
-size and FNV-1a 64 of every byte, in enumeration order). Each acquisition must end in exactly one
-"text" or "error" line, none after cancel, context or end of input; every line of the bridge must be
-one JSON object with the keys of its kind in order. At the end the bridge's VmRSS and handle count
+acquisition every format of the clipboard is dumped and compared with what it must hold: the
+user's clipboard as it was where the bridge's command was still on it (once a holder has let go),
+else the newest content written over the command (by size and FNV-1a 64 of every byte, in
+enumeration order). Each acquisition must end in exactly one "text" or "error" line, none after
+cancel, context or end of input; every line of the bridge must be one JSON object with the keys of
+its kind in order. At the end the bridge's VmRSS and handle count
 are compared with their values after warm-up.
 
     python3 soak.py [--acquisitions N] [--seed S] [--load N] [--log FILE]
