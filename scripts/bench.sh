@@ -3,10 +3,11 @@
 # loan cost, idle CPU and memory): builds both sides with scripts/setup.sh, then runs bench/bench.py on
 # its own virtual display and Wine prefix. The table goes to stdout, build output and progress to
 # stderr.
-#   scripts/bench.sh [--wine 8|10] [--quick]
+#   scripts/bench.sh [--wine 8|10] [--quick] [--load N]
 # --wine 8 (the default) is the machine's own Wine, prefix build/bench/wineprefix; --wine 10 is Wine
 # 10.0 from the Debian 13 root of the tests (scripts/wine10.sh, built if missing), prefix
-# build/bench/wineprefix-wine10. Other arguments go to bench.py: --quick for a smaller n.
+# build/bench/wineprefix-wine10. Other arguments go to bench.py: --quick for a smaller n, --load N for
+# N busy processes spinning for the whole run (ended by PID after it; one per core saturates it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 wine=8

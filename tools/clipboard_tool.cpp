@@ -4,7 +4,8 @@
 // game (tool_support), it takes the foreground, writes texts, fills the clipboard with many formats
 // of chosen sizes and pseudo-random bytes that depend only on the format's place, and dumps what the
 // clipboard holds (format, size and FNV-1a 64 hash of each, in enumeration order, and the owner's
-// process id) so that a test can check a restore byte for byte.
+// process id) so that a test can check a restore byte for byte. It can also hold the clipboard open
+// for a while (clipboard_hold), as a busy program does.
 //
 // Main thread only, but for the reader thread of tool_support.
 
@@ -15,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "clipboard_hold.h"
 #include "tool_support.h"
 
 #define FILL_GROUPS 64
@@ -287,6 +289,7 @@ static void command_handles(HWND, const char *rest)
 //   fill [<count>x<bytes> ...] [text <t>] -> "filled formats=<n> bytes=<n> seq=<n>"
 //   dump -> "dump owner=<pid> seq=<n> count=<n> <format>:<size>:<hash> ..."
 //   handles <image> -> "handles pid=<n> count=<n>"
+//   hold <ms> [after <ms>] [read] -> "held seq=<n> ..." once open, "released seq=<n>" once closed
 // Start: "ready hwnd=<n> pid=<n> front=<0|1>". Bad input: "error <message>".
 static const tool_command commands[] = {
     {"front", command_front},
@@ -296,10 +299,11 @@ static const tool_command commands[] = {
     {"fill", command_fill},
     {"dump", command_dump},
     {"handles", command_handles},
+    {"hold", command_hold},
     {"quit", command_quit},
 };
 
-static const tool clipboard_tool = {L"ClipboardTool", 340, 0, commands, ARRAYSIZE(commands), NULL};
+static const tool clipboard_tool = {L"ClipboardTool", 340, 0, commands, ARRAYSIZE(commands), hold_message};
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {

@@ -4,132 +4,50 @@ N acquisitions in a row, each with a fresh user clipboard (1 to 64 formats, up t
 by clipboard_tool) and, most of the time, a fault drawn from a seeded RNG: the game answers late,
 never or with an invalid text; it loses the foreground mid-way; a key is held; "cancel", "context"
 or the end of input come mid-way (the bridge is then started again); the user copies something new
-mid-way; a passive capture follows; a burst of junk host lines. After each acquisition every format
-of the clipboard is dumped and compared with what it must hold: the user's clipboard as it was
-where the bridge's command was still on it, else the newest content written over the command (by
-size and FNV-1a 64 of every byte, in enumeration order). Each acquisition must end in exactly one
-"text" or "error" line, none after cancel, context or end of input; every line of the bridge must be
-one JSON object with the keys of its kind in order. At the end the bridge's VmRSS and handle count
+mid-way; another program holds the clipboard open from just before the give-back after the game's
+silence, for 50 ms to 2 s; a passive capture follows; a burst of junk host lines. A load of busy
+processes (one per core, as a game's threads) may run for the length of the soak. After each
+acquisition every format of the clipboard is dumped and compared with what it must hold: the
+user's clipboard as it was where the bridge's command was still on it (once a holder has let go),
+else the newest content written over the command (by size and FNV-1a 64 of every byte, in
+enumeration order). Each acquisition must end in exactly one "text" or "error" line, none after
+cancel, context or end of input; every line of the bridge must be one JSON object with the keys of
+its kind in order. At the end the bridge's VmRSS and handle count
 are compared with their values after warm-up.
 
-    python3 soak.py [--acquisitions N] [--seed S] [--log FILE]
+    python3 soak.py [--acquisitions N] [--seed S] [--load N] [--log FILE]
 
 The prefix is BRIDGE_WINE_PREFIX (made at first use), the exes come from BRIDGE_WINDOWS_DIR, as
 for the end-to-end tests. The last line is
-"soak: N acquisitions, F faults, C clipboards compared (B bytes), L lines parsed, K lost"; the exit
-code is 1 when K is not 0 or any other check failed.
+"soak: N acquisitions with P busy processes, F faults, C clipboards compared (B bytes), L lines parsed,
+K lost"; the exit code is 1 when K is not 0 or any other check failed. What the soak draws (its plan,
+the clipboards, the junk lines) and the check of a line are in soak_draws.py.
 """
 
 import argparse
 import collections
-import json
 import os
 import random
 import sys
 import time
 
+import busy_load
 import harness
 from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, ENTER_REFUSED, KEYS_HELD, LOST_FRONT, NO_ANSWER, NO_PASTE,
                      RELEASE, REQUESTED, SUBMIT_REFUSED, TYPING_HELD, escape, now)
+from soak_draws import (FAULTS, INVALID_ANSWERS, PASSIVE_TEXTS, USER_COPIES, check_line, junk_lines, plan,  # noqa: F401
+                        user_clipboard)
 
-# The keys of each kind of line, in their order.
-LINE_KEYS = {
-    "bridge_ready": ["bridge_ready"],
-    "native_state": ["native_state", "foreground", "hwnd", "pid", "busy", "epoch"],
-    "native_action": ["native_action", "epoch"],
-    "status": ["status", "epoch"],
-    "error": ["error", "epoch"],
-    "text": ["text", "wall_time", "latency_ms", "macro_ms", "epoch"],
-}
-
-# Faults of an acquisition (at most one) with their weights; "junk" and "passive" come on top.
-FAULTS = {"late": 1, "never": 1, "invalid": 1, "front_lost": 1, "key_held": 1, "cancel": 1,
-          "context": 1, "end_of_input": 0.25, "user_copy": 1}
-FAULT_CHANCE = 0.75
-EXTRA_CHANCE = 0.15
+# The faults (FAULTS) and the other draws are in soak_draws.
 SILENT = ("cancel", "context", "end_of_input")  # faults after which no text or error line comes
 COOL_DOWN = 2.1
+NO_ANSWER_S = 2.0  # from the game's running of the command to the bridge's give-back
+HOLD_LEAD_S = (0.015, 0.06)  # how long before the give-back a holder opens the clipboard
+HOLD_MS = (50, 2000)
+GIVE_BACK_S = 5.0  # once the holder lets go, the user's clipboard is back within this
 
-INVALID_ANSWERS = ["Coordinates: x:1,5 y:2 z:3", 'Coordinates: x:"1" y:2 z:3', "Coordinates: x:1\\ y:2",
-                   "Coordinates: x:1 y:2 z:3 \u00e9", "coordinates: x:1 y:2 z:3", "Coordonnees: x:1"]
-USER_COPIES = ["user's new copy", "Coordinates: x:9 y:9 z:9", "\u00e9t\u00e9 \u2014 copi\u00e9", "x" * 3000]
-PASSIVE_TEXTS = ["Coordinates: x:%d.5 y:-%d z:7\r\nZone: Stanton" % (i, i) for i in range(16)]
 KEY_HOLDS_MS = 220  # Enter, Ctrl+V and Enter held: the least macro_ms but for the two delays
 WARM_UP = 10
-MAX_FORMATS = 64  # a text counts four: itself, its locale and the two 8-bit texts that Wine derives
-
-COMMAND_WORDS = (b"focus", b"context", b"bind", b"trigger", b"cancel")
-NEAR_MISSES = [b"context 1 1 9", b"context 2 1 501", b"context 3 1", b"context", b"contexts 1 1 50",
-               b"bind 4 0 0", b"bind 0 16 0", b"bind 0 0 256", b"bind -1 0 0", b"bind 0 0", b"binder 1 2 3",
-               b" trigger", b"Trigger", b"TRIGGER", b"\ttrigger", b" cancel", b"Cancel", b"focus", b"focusx",
-               b"focus x", b"", b"\r", b"{\"json\":true}", b"\x00trigger", b"\x00cancel", b"\x1a", b"\x1a\x1a\r"]
-
-
-def junk_is_harmless(data):
-    """Whether none of the pieces that the bridge's reader makes of data (lines cut every 255 bytes,
-    counted with or without the CR of a CR LF) begins with a command word."""
-    for form in (data, data.replace(b"\r\n", b"\n")):
-        for line in form.split(b"\n"):
-            for start in range(0, max(len(line), 1), 255):
-                if line[start:start + 255].startswith(COMMAND_WORDS):
-                    return False
-    return True
-
-
-def junk_lines(rng):
-    """A burst of 1 to 40 lines that are no command: near misses and random bytes of any length."""
-    alphabet = bytes(range(256)).replace(b"\n", b"")
-    burst, size = [], rng.randint(1, 40)
-    while len(burst) < size:
-        if rng.random() < 0.3:
-            line = rng.choice(NEAR_MISSES)
-        else:
-            line = bytes(rng.choice(alphabet) for _ in range(rng.choice([rng.randint(0, 40), rng.randint(200, 800)])))
-        line += rng.choice([b"\n", b"\r\n"])
-        if junk_is_harmless(line):
-            burst.append(line)
-    return burst
-
-
-def user_clipboard(rng):
-    """clipboard_tool fill groups: 1 to 64 formats of at least 1 byte, 8 MiB at most in all
-    (log-uniform), sometimes with a text; now and then an empty clipboard."""
-    if rng.random() < 0.03:
-        return "", 0
-    text = rng.random() < 0.3
-    formats = rng.randint(1, MAX_FORMATS - 4 * text)
-    total = max(formats, int(2 ** rng.uniform(0, 23)))  # below 8 MiB
-    cuts = sorted(rng.sample(range(1, total), formats - 1)) if formats > 1 else []
-    sizes = [b - a for a, b in zip([0] + cuts, cuts + [total])]
-    groups = " ".join("1x%d" % size for size in sizes)
-    if text:
-        groups += " text " + escape(rng.choice(USER_COPIES))
-    return groups, total
-
-
-def plan(rng, count):
-    """The faults of every acquisition, drawn before anything else, so that a seed gives one plan."""
-    faults = []
-    for _ in range(count):
-        fault = rng.choices(list(FAULTS), weights=list(FAULTS.values()))[0] if rng.random() < FAULT_CHANCE else None
-        faults.append((fault, [e for e in ("junk", "passive") if rng.random() < EXTRA_CHANCE]))
-    return faults
-
-
-def check_line(line):
-    """'' if the bridge's line is one JSON object with exactly the keys of its kind, in order."""
-    if not line.raw.endswith(b"\r\n") or line.raw.count(b"\n") != 1:
-        return "not one CR LF line"
-    try:
-        pairs = json.loads(line.raw.decode("utf-8"), object_pairs_hook=lambda p: p)
-    except ValueError as error:
-        return "no JSON: %s" % error
-    if not isinstance(pairs, list) or not pairs:
-        return "no JSON object"
-    keys = [key for key, _ in pairs]
-    if LINE_KEYS.get(keys[0]) != keys:
-        return "keys %s" % keys
-    return ""
 
 
 def vm_rss_kib(pid):
@@ -145,8 +63,9 @@ class Failed(Exception):
 
 
 class Soak:
-    def __init__(self, acquisitions=500, seed=None, out=sys.stdout, log=None):
+    def __init__(self, acquisitions=500, seed=None, out=sys.stdout, log=None, load=0):
         self.count = acquisitions
+        self.load = busy_load.Load(load)
         self.seed = seed if seed is not None else random.SystemRandom().randrange(1 << 32)
         self.rng = random.Random(self.seed)
         self.out, self.log = out, log
@@ -161,6 +80,8 @@ class Soak:
         self.instances = []  # per bridge: [acquisitions, (rss, handles) after warm-up, at its end]
         self.passive_at = {}
         self.index = 0
+        self.hold = None
+        self.holds = self.holds_across = 0
 
     def say(self, text):
         print(text, file=self.out, flush=True)
@@ -267,6 +188,23 @@ class Soak:
         text = self.rng.choice(USER_COPIES)
         self.user_copy = (self.tool.copy(escape(text)).t, text)
 
+    def during_clipboard_held(self, game_mark):
+        """Another program opens the clipboard just before the give-back that follows the game's
+        silence and keeps it open for 50 ms to 2 s, reading CF_TEXT meanwhile or not."""
+        ran = self.game.expect(lambda l: l.text.startswith("ran /showlocation "), start=game_mark)
+        start = ran.t + NO_ANSWER_S - self.rng.uniform(*HOLD_LEAD_S)
+        self.hold_ms = self.rng.randint(*HOLD_MS)
+        self.hold = harness.Hold(self.tool, self.hold_ms, max(0, round((start - now()) * 1000)),
+                                 self.rng.random() < 0.5)
+
+    def hold_outcome(self, ends):
+        """Once the holder has let go: whether its hold spanned the end of the acquisition."""
+        held, released = self.hold.opened(), self.hold.closed(timeout=HOLD_MS[1] / 1000.0 + 5)
+        across = bool(ends) and held.t < ends[0].at < released.t
+        self.holds += 1
+        self.holds_across += across
+        return "; held %d ms %s" % (self.hold_ms, "across the give-back" if across else "not across the give-back")
+
     def during_cancel(self, _):
         time.sleep(self.rng.uniform(0, 1.5))
         self.bridge.send("cancel")
@@ -304,7 +242,7 @@ class Soak:
         """The messages that may end this acquisition ("text" for the game's answer)."""
         if fault in SILENT:
             return set()
-        if fault in ("never", "invalid") or (fault == "late" and late_ms > 2000):
+        if fault in ("never", "invalid", "clipboard_held") or (fault == "late" and late_ms > 2000):
             return {NO_ANSWER + CHAT_SUFFIX}
         if fault == "front_lost":
             # The keys' own check of the foreground, right before a key, may be the one that sees
@@ -332,7 +270,7 @@ class Soak:
             answer = "text " + escape(answer_text)
         elif fault in (None, "key_held") or (fault == "user_copy" and self.rng.random() < 0.5):
             answer = "normal"
-        self.user_copy = None
+        self.user_copy = self.hold = None
         self.ready_game()
         self.wait_quiet()
         groups, total = user_clipboard(self.rng)
@@ -356,6 +294,7 @@ class Soak:
         for l in ends:
             if l.kind == "text" and (l["text"] not in reportable or l["macro_ms"] < KEY_HOLDS_MS + 2 * self.delay or l["epoch"] != self.epoch):
                 self.fail("reported %r" % l.raw)
+        held = self.hold_outcome(ends) if self.hold else ""
         requested = any(l.kind == "status" and l["status"] == REQUESTED for l in lines)
         if ends and ends[0].kind == "error" and (requested or said[0] == SUBMIT_REFUSED + CHAT_SUFFIX):
             self.quiet_until = max(self.quiet_until, ends[0].at + COOL_DOWN)
@@ -367,7 +306,7 @@ class Soak:
         if self.user_copy:
             writes.append(self.user_copy)
         expected = self.references[max(writes)[1]] if writes else before.formats
-        after = self.compare(expected, "the newest content" if writes else "the user's clipboard")
+        after = self.compare(expected, "the newest content" if writes else "the user's clipboard", bool(self.hold))
         if fault == "key_held" and self.hold_ms > 1000 and after.seq != before.seq:
             self.fail("the clipboard was written though a key was held")
 
@@ -375,10 +314,12 @@ class Soak:
             self.start_bridge()
         if "passive" in extras:
             self.passive()
-        return "%s; %d formats, %d bytes" % (", ".join(said) or "silent", len(before.formats), total)
+        return "%s; %d formats, %d bytes%s" % (", ".join(said) or "silent", len(before.formats), total, held)
 
-    def compare(self, expected, what):
-        after = self.tool.dump()
+    def compare(self, expected, what, give_back_waits=False):
+        """Dumps the clipboard and counts it lost unless it holds expected; after a busy clipboard
+        the give-back comes at the bridge's next tick, so the dump may then wait for it."""
+        after = self.tool.dump_until(expected, GIVE_BACK_S) if give_back_waits else self.tool.dump()
         self.compared += 1
         self.bytes += sum(int(f.split(":")[1]) for f in expected if f.split(":")[1] != "-")
         if after.formats != expected:
@@ -411,7 +352,14 @@ class Soak:
     # The run.
 
     def run(self):
-        self.say("soak: seed %d, %d acquisitions" % (self.seed, self.count))
+        self.say("soak: seed %d, %d acquisitions, %s" % (self.seed, self.count, self.load.describe()))
+        with self.load:
+            self.run_session()
+            if self.load.running() != self.load.count:
+                self.fail("only %d of the %s ran to the end" % (self.load.running(), self.load.describe()))
+        return self.summary()
+
+    def run_session(self):
         self.session = harness.Session().start()
         try:
             self.start()
@@ -438,7 +386,6 @@ class Soak:
                 self.fail("%d text and error lines in all, %d due" % (self.reports, self.reports_due))
         finally:
             self.session.close()
-        return self.summary()
 
     def recover(self):
         """After a broken acquisition: fresh programs, so that one failure does not cascade."""
@@ -462,10 +409,13 @@ class Soak:
             self.memory = None
             self.say("memory: no bridge lived past its warm-up of %d acquisitions" % WARM_UP)
         self.say("faults by kind: " + ", ".join("%s %d" % kv for kv in sorted(self.faults.items())))
+        if self.holds:
+            self.say("clipboard holds: %d of %d spanned the give-back" % (self.holds_across, self.holds))
         for failure in self.failures:
             self.say("failure: " + failure)
-        self.say("soak: %d acquisitions, %d faults, %d clipboards compared (%d bytes), %d lines parsed, %d lost"
-                 % (self.count, sum(self.faults.values()), self.compared, self.bytes, self.parsed, self.lost))
+        self.say("soak: %d acquisitions with %s, %d faults, %d clipboards compared (%d bytes), %d lines parsed, "
+                 "%d lost" % (self.count, self.load.describe(), sum(self.faults.values()), self.compared, self.bytes,
+                              self.parsed, self.lost))
         return not self.failures and self.lost == 0
 
 
@@ -473,14 +423,17 @@ def main():
     parser = argparse.ArgumentParser(description="A faulted soak of wine_bridge.exe under Wine.")
     parser.add_argument("--acquisitions", type=int, default=500, metavar="N")
     parser.add_argument("--seed", type=int, metavar="S")
+    parser.add_argument("--load", type=int, default=0, metavar="N", help="busy processes, one per core")
     parser.add_argument("--log", metavar="FILE")
     args = parser.parse_args()
     if args.acquisitions < 1:
         parser.error("--acquisitions must be at least 1")
+    if args.load < 0:
+        parser.error("--load must be 0 or more")
     if harness.prepare() != 0:
         return 1
     with open(args.log, "a") if args.log else open(os.devnull, "w") as log:
-        return 0 if Soak(args.acquisitions, args.seed, log=log).run() else 1
+        return 0 if Soak(args.acquisitions, args.seed, log=log, load=args.load).run() else 1
 
 
 if __name__ == "__main__":
