@@ -182,6 +182,7 @@ void Host::bridge_ended(const Ending &ending)
 {
     read_bridge();  // what it printed last still counts
     bridge_.kill_now();  // closes our ends of its pipes
+    ready_ = false;  // no bridge to disagree with X until the next one is up
     bridge_foreground_ = false;
     set_in_front(false);
     auto event = nlohmann::ordered_json{{"event", "bridge"}, {"state", "exited"}, {"epoch", epoch_}};

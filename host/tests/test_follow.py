@@ -109,8 +109,11 @@ class Follow(DesktopCase):
         mark = host.mark()
         game = self.session.game()
         second = self.expect_join(mark, self.session, game)
-        after = [line.data for line in host.lines[host.lines.index(exited) + 1:] if line.event == "bridge"]
-        self.assertEqual(after, [second.data], "only the second game's bridge started after the first one's")
+        between = host.lines[host.lines.index(exited) + 1:]
+        self.assertEqual([line.data for line in between if line.event == "bridge"], [second.data],
+                         "only the second game's bridge started after the first one's")
+        self.assertEqual([line.data for line in between if line.event == "error"], [],
+                         "no bridge, nothing for X to disagree with")
         self.position(second, lambda: self.session.xdotool("key", "ctrl+p"))
         host.signal(signal.SIGTERM)
         self.assertEqual(host.wait_exit(), 0)
