@@ -5,12 +5,13 @@
 // must not stay blocked in it. Our pipe ends are non-blocking; the event loop polls them.
 #include "bridge_process.h"
 
+#include "child_spawn.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -131,21 +132,11 @@ std::optional<std::string> BridgeProcess::start(const Launch &launch)
     fcntl(in_.get(), F_SETFL, O_NONBLOCK);
     fcntl(out_.get(), F_SETFL, O_NONBLOCK);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, child_in.get(), 0);
-    posix_spawn_file_actions_adddup2(&actions, child_out.get(), 1);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
     // Its own process group: Ctrl+C on the player's terminal must reach us only, so that the bridge
     // ends through its input, giving back a clipboard it has lent, rather than on the signal.
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    Spawn spawn(true);
+    spawn.redirect(child_in.get(), 0);
+    spawn.redirect(child_out.get(), 1);
 
     std::vector<std::string> env = child_environment(launch);
     std::vector<char *> envp;
@@ -155,9 +146,7 @@ std::optional<std::string> BridgeProcess::start(const Launch &launch)
     std::string wine = launch.wine, exe = launch.exe;
     char *argv[] = {wine.data(), exe.data(), nullptr};
 
-    int error = posix_spawnp(&pid_, wine.c_str(), &actions, &attributes, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    int error = spawn.run(&pid_, wine.c_str(), argv, envp.data());
     if (error != 0) {
         pid_ = -1;
         in_.reset();

@@ -6,10 +6,11 @@
 // our stdout carries only event lines, which a reader parses.
 #include "wrapped_command.h"
 
+#include "child_spawn.h"
+
 #include <cerrno>
 #include <cstring>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,20 +24,9 @@ std::optional<std::string> WrappedCommand::start(const std::vector<std::string> 
         args.push_back(word.data());
     args.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    int error = posix_spawnp(&pid_, args[0], &actions, &attributes, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    Spawn spawn(false);
+    spawn.redirect(STDERR_FILENO, STDOUT_FILENO);
+    int error = spawn.run(&pid_, args[0], args.data(), environ);
     if (error == 0)
         return std::nullopt;
     pid_ = -1;
