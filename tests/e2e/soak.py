@@ -21,7 +21,8 @@ The prefix is BRIDGE_WINE_PREFIX (made at first use), the exes come from BRIDGE_
 for the end-to-end tests. The last line is
 "soak: N acquisitions with P busy processes, F faults, C clipboards compared (B bytes), L lines parsed,
 K lost"; the exit code is 1 when K is not 0 or any other check failed. What the soak draws (its plan,
-the clipboards, the junk lines) and the check of a line are in soak_draws.py.
+the clipboards, the junk lines) and the check of a line are in soak_draws.py, what each fault does
+mid-way in soak_faults.py.
 """
 
 import argparse
@@ -35,15 +36,11 @@ import busy_load
 import harness
 from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, ENTER_REFUSED, KEYS_HELD, LOST_FRONT, NO_ANSWER, NO_PASTE,
                      RELEASE, REQUESTED, SUBMIT_REFUSED, TYPING_HELD, escape, now)
-from soak_draws import (FAULTS, INVALID_ANSWERS, PASSIVE_TEXTS, USER_COPIES, check_line, junk_lines, plan,  # noqa: F401
-                        user_clipboard)
+from soak_draws import FAULTS, INVALID_ANSWERS, PASSIVE_TEXTS, USER_COPIES, check_line, plan, user_clipboard  # noqa: F401
+from soak_faults import COOL_DOWN, Faults
 
-# The faults (FAULTS) and the other draws are in soak_draws.
+# The faults (FAULTS) and the other draws are in soak_draws, what each fault does in soak_faults.
 SILENT = ("cancel", "context", "end_of_input")  # faults after which no text or error line comes
-COOL_DOWN = 2.1
-NO_ANSWER_S = 2.0  # from the game's running of the command to the bridge's give-back
-HOLD_LEAD_S = (0.015, 0.06)  # how long before the give-back a holder opens the clipboard
-HOLD_MS = (50, 2000)
 GIVE_BACK_S = 5.0  # once the holder lets go, the user's clipboard is back within this
 
 KEY_HOLDS_MS = 220  # Enter, Ctrl+V and Enter held: the least macro_ms but for the two delays
@@ -62,7 +59,7 @@ class Failed(Exception):
     pass
 
 
-class Soak:
+class Soak(Faults):
     def __init__(self, acquisitions=500, seed=None, out=sys.stdout, log=None, load=0):
         self.count = acquisitions
         self.load = busy_load.Load(load)
@@ -168,75 +165,6 @@ class Soak:
         if fault != "end_of_input":
             self.bridge.settle(mark)
         return self.bridge.since(mark, lambda l: l.kind != "native_state"), game_mark
-
-    # What each fault does once "trigger" is sent, given the mark of the game's log at the trigger.
-
-    def during_key_held(self, game_mark):
-        if not self.hold_ms:  # pressed once the chat is open, while the bridge types
-            self.game.expect(lambda l: l.text.startswith("chat open "), start=game_mark)
-            self.press_shift()
-        time.sleep((self.hold_ms or 300) / 1000.0)
-        self.session.xdotool("keyup", "shift")
-
-    def during_front_lost(self, _):
-        time.sleep(self.rng.uniform(0, 1.0))
-        self.tool.front()
-
-    def during_user_copy(self, game_mark):
-        self.game.expect(lambda l: l.text.startswith("chat open "), start=game_mark)
-        time.sleep(self.rng.uniform(0, 0.6))
-        text = self.rng.choice(USER_COPIES)
-        self.user_copy = (self.tool.copy(escape(text)).t, text)
-
-    def during_clipboard_held(self, game_mark):
-        """Another program opens the clipboard just before the give-back that follows the game's
-        silence and keeps it open for 50 ms to 2 s, reading CF_TEXT meanwhile or not."""
-        ran = self.game.expect(lambda l: l.text.startswith("ran /showlocation "), start=game_mark)
-        start = ran.t + NO_ANSWER_S - self.rng.uniform(*HOLD_LEAD_S)
-        self.hold_ms = self.rng.randint(*HOLD_MS)
-        self.hold = harness.Hold(self.tool, self.hold_ms, max(0, round((start - now()) * 1000)),
-                                 self.rng.random() < 0.5)
-
-    def hold_outcome(self, ends):
-        """Once the holder has let go: whether its hold spanned the end of the acquisition."""
-        held, released = self.hold.opened(), self.hold.closed(timeout=HOLD_MS[1] / 1000.0 + 5)
-        across = bool(ends) and held.t < ends[0].at < released.t
-        self.holds += 1
-        self.holds_across += across
-        return "; held %d ms %s" % (self.hold_ms, "across the give-back" if across else "not across the give-back")
-
-    def during_cancel(self, _):
-        time.sleep(self.rng.uniform(0, 1.5))
-        self.bridge.send("cancel")
-
-    def during_context(self, _):
-        time.sleep(self.rng.uniform(0, 1.5))
-        self.epoch += 1
-        self.delay = self.rng.choice([10, 50, 50, 120, 250])
-        self.bridge.send("context %d 1 %d" % (self.epoch, self.delay))
-        self.bridge.epoch = self.epoch
-        self.quiet_until = now() + COOL_DOWN
-
-    def during_end_of_input(self, _):
-        time.sleep(self.rng.uniform(0, 1.5))
-        self.bridge.close_input()
-        code = self.bridge.wait_exit()
-        if code != 0:
-            self.fail("the bridge exited with %d at the end of its input" % code)
-
-    def press_shift(self):
-        """Shift down on the game's window (it has the X focus), once Wine has taken the press."""
-        pressed = self.game.mark()
-        self.session.xdotool("keydown", "shift")
-        try:
-            self.game.expect(lambda l: l.text.startswith("key down 42 "), start=pressed)
-        except AssertionError:
-            self.session.xdotool("keyup", "shift")
-            raise
-
-    def send_junk(self):
-        for line in junk_lines(self.rng):
-            self.bridge.send(line)
 
     def expected_end(self, fault, answer, late_ms):
         """The messages that may end this acquisition ("text" for the game's answer)."""
