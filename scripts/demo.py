@@ -1,12 +1,13 @@
 """The bridge at work: wine_bridge.exe against the stand-in game on a private virtual display.
 
 First plays the host's part in a short script (context, focus reports, a hotkey binding, the
-player's hotkey press, "trigger", a passive capture, a game that never answers) and shows every
+player's hotkey press, "trigger", a passive capture, a game that never answers, once more while
+another program holds the clipboard open) and shows every
 line the bridge prints as it comes. State lines are shown when they change.
 
-Then the real host, bridge-host, with a window manager (openbox): the game activated, the hotkey
-pressed and the position printed, a position asked for by a signal, the focus taken away, and a
-clean stop.
+Then the real host, bridge-host, with a window manager (openbox), run as a player does, with no
+options and before the game: the game started and joined, activated, the hotkey pressed and the
+position printed, a position asked for by a signal, the focus taken away, and a clean stop.
 """
 
 import os
@@ -22,6 +23,7 @@ import harness  # noqa: E402
 import host_harness  # noqa: E402
 
 CTRL_P = (2, 80)  # MOD_CONTROL, virtual key P
+COOL_DOWN_S = 2.1  # after a game that did not answer, the bridge refuses triggers for 2 s
 
 
 def show(who, text):
@@ -121,8 +123,26 @@ def run(session):
     game.command("answer never", "answer")
     tool.copy("notes the player must not lose")
     show("clip", "holds: notes the player must not lose")
+    mark = bridge.mark()
     host(bridge, "trigger")
-    bridge.expect("error")
+    bridge.expect("error", start=mark)
+    show("clip", "holds: " + tool.command("read", "read").body)
+
+    step("The same while another program holds the clipboard open: the give-back waits for it")
+    time.sleep(COOL_DOWN_S)
+    tool.copy("notes held open by another program")
+    show("clip", "holds: notes held open by another program")
+    mark = bridge.mark()
+    host(bridge, "trigger")
+    bridge.expect(lambda line: line.kind == "status" and line["status"] == harness.REQUESTED, start=mark)
+    hold = harness.Hold(tool, 1000, 1500)
+    hold.opened()
+    show("other", "opens the clipboard, and keeps it open for 1 s")
+    bridge.expect("error", start=mark)
+    show("clip", "holds: " + tool.command("read", "read").body)
+    hold.closed()
+    show("other", "lets go of the clipboard")
+    time.sleep(0.1)  # the bridge gives it back at its next tick
     show("clip", "holds: " + tool.command("read", "read").body)
 
     step("End of the host's input: the bridge shuts down")
@@ -135,18 +155,22 @@ def run_host(session):
     print("\n== bridge-host, the Linux side, with a window manager", flush=True)
     openbox = host_harness.start_openbox(session)
     try:
-        session.game()
         session.tool()
-        host = host_harness.BridgeHost(session, "--position", "ctrl+p")
+        step("The player runs bridge-host, with no options, before the game")
+        host = host_harness.BridgeHost(session, "--position", "ctrl+p", prefix=None, env={"WINEPREFIX": None})
         show("shell", " ".join(os.path.relpath(word) if os.path.isabs(word) else word for word in host.command))
         threading.Thread(target=echo, args=(host, "b-host", lambda line: True,
                                                  lambda line: line.raw.rstrip("\n")), daemon=True).start()
+        host.expect(0, event="status")
+
+        step("The game starts: bridge-host finds it and joins its Wine")
+        show("shell", "WINEPREFIX=%s wine StarCitizen.exe" % os.path.relpath(session.prefix))
+        session.game()
         host.expect(0, event="bridge", state="started")
 
         step("The player brings the game to the front (openbox sets _NET_ACTIVE_WINDOW)")
-        mark = host.mark()
         host_harness.activate(session, "StandInGame")
-        host.expect(mark, event="game", in_front=True)
+        host.expect(0, event="game", in_front=True)
 
         step("The player presses Ctrl+P in the game: bridge-host asks the bridge, the position is printed")
         mark = host.mark()
