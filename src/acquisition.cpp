@@ -6,8 +6,8 @@
 //   2  after delay_ms, types Ctrl+V: the command is pasted;
 //   3  after delay_ms, types Enter: the game runs the command;
 //   4  waits up to 2000 ms for the game's answer, which clipboard_update reports.
-// Stage 1 also waits while the clipboard is held open elsewhere or the last loan still waits to
-// go back. Stages 2 and 3 must be done within 3000 ms of the loan. Every tick first checks that the
+// Stage 1 also waits while the clipboard is held open elsewhere, a format is not rendered yet, or
+// the last loan still waits to go back. Stages 2 and 3 must be done within 3000 ms of the loan. Every tick first checks that the
 // captured window is still the game's window in front. Every failure ends in fail, which gives the
 // user's clipboard back (or leaves it waiting to go back) before printing exactly one error line; a
 // failure at stage 4 starts a two-second cool-down in which triggers are refused and passive
@@ -74,7 +74,8 @@ static void lend_clipboard_and_open_chat(ULONGLONG now)
     if (!released())
         return;
     if (!save_clipboard()) {
-        // A clipboard held open elsewhere, or a give-back still waiting, is tried again next tick.
+        // A clipboard held open elsewhere, a format not rendered yet or a give-back still waiting
+        // is tried again next tick.
         if (!clipboard_busy)
             fail(clipboard_error);
         return;

@@ -11,7 +11,9 @@
 // holds the clipboard open at that moment (Wine's X selection bridge, a launcher, the game, any of
 // them descheduled on a busy machine): then the give-back waits, retried on every timer tick for up
 // to 30 s, as long as the command is still there unchanged. Meanwhile no new snapshot is taken, so
-// the bridge never saves its own command as the user's clipboard.
+// the bridge never saves its own command as the user's clipboard. A listed format that gives no
+// data fails the loan only for the moment, since its owner may be slow; one that nobody can render
+// any more is no data of the user's and is left out.
 //
 // The capture: WM_CLIPBOARDUPDATE time-stamps a change; clipboard_update examines it then and on the
 // following ticks for up to 100 ms, and reports a valid "Coordinates:" text as a text line.
@@ -46,13 +48,39 @@ void release_snapshot(void)
     saved_count = 0;
 }
 
-// Copies one format aside; 0 with clipboard_error set when it cannot be saved.
+// Wine lists what an X program offers on the clipboard under a window of this class, its X
+// clipboard bridge, and renders each format from X when asked for it.
+static const WCHAR x_import_class[] = L"__wine_clipboard_manager";
+
+// Whether the listed formats without data are ones that nobody can give any more: Wine imported
+// them from an X selection that has no owner now (a Linux program that copied and quit, another
+// Wine session that ended), as the host saw since the last change. Wine lists them until the next
+// copy, and fails every read at once; a live but slow X owner fails a read only after half a
+// second, and answers later.
+static int formats_unrenderable(void)
+{
+    WCHAR name[sizeof x_import_class / sizeof(WCHAR) + 1];
+    return selection_unowned && GetClipboardSequenceNumber() == unowned_sequence &&
+           GetClassNameW(GetClipboardOwner(), name, sizeof name / sizeof(WCHAR)) && wcscmp(name, x_import_class) == 0;
+}
+
+void take_selection_report(int owned)
+{
+    selection_unowned = !owned;
+    unowned_sequence = GetClipboardSequenceNumber();
+}
+
+// Copies one format aside; 0 with clipboard_error set when it cannot be saved. A format without
+// data is left out when nobody can render it, and else may come a moment later.
 static int save_format(UINT format, ULONGLONG *total)
 {
     HANDLE data = GetClipboardData(format);
     ULONGLONG size = data ? GlobalSize(data) : 0;
     if (size == 0) {
+        if (formats_unrenderable())
+            return 1;
         clipboard_error = message_format;
+        clipboard_busy = 1;
         return 0;
     }
     if (saved_count == SNAPSHOT_FORMATS || size > SNAPSHOT_BYTES - *total) {

@@ -10,9 +10,13 @@
 #define GIVE_BACK_LIMIT_MS 30000
 
 // Copies every clipboard format aside and puts "/showlocation" in their place. On 0,
-// clipboard_error names the failure and no new snapshot is held; clipboard_busy tells that the
-// clipboard could not be opened or a give-back still waits, so that a later try may succeed.
+// clipboard_error names the failure and no new snapshot is held; clipboard_busy tells that a later
+// try may succeed: the clipboard could not be opened, a format gave no data (yet), or a give-back
+// still waits. A format that nobody can render any more is left out (see take_selection_report).
 int save_clipboard(void);
+// "selection <0/1>": the host's view, asked of X just now, of whether X's clipboard selection has an
+// owner. It holds until the clipboard changes.
+void take_selection_report(int owned);
 // 1 when the bridge's window owns the clipboard and it holds exactly "/showlocation".
 int command_owned(void);
 // Puts the snapshot back if the command is still the bridge's own, and releases it. While another

@@ -21,6 +21,7 @@
 #include <string.h>
 
 #include "acquisition.h"
+#include "clipboard.h"
 #include "game_watch.h"
 #include "keyboard.h"
 #include "wine_bridge.h"
@@ -110,6 +111,8 @@ void dispatch_command(char *line)
         take_context(numbers[0], numbers[1], numbers[2]);
     else if (scan_command(line, "bind", numbers, 3) && bind_in_range(numbers))
         bind_hotkey(numbers[0], numbers[1], numbers[2]);
+    else if (scan_command(line, "selection", numbers, 1) && (unsigned)numbers[0] <= 1)
+        take_selection_report(numbers[0]);
     else if (strncmp(line, "trigger", 7) == 0)
         trigger();
     else if (strncmp(line, "cancel", 6) == 0)

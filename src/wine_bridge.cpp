@@ -50,6 +50,8 @@ int saved_count;
 saved_format saved[SNAPSHOT_FORMATS];
 const char *clipboard_error;
 int clipboard_busy;
+int selection_unowned;
+DWORD unowned_sequence;
 DWORD command_sequence;
 int giving_back;
 ULONGLONG give_back_until;
@@ -92,6 +94,8 @@ void reset_bridge_state(void)
     prepared = 0;
     clipboard_error = NULL;
     clipboard_busy = 0;
+    selection_unowned = 0;
+    unowned_sequence = 0;
     command_sequence = 0;
     giving_back = 0;
     give_back_until = 0;

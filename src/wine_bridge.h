@@ -38,7 +38,10 @@ extern int prepared;                        // a snapshot is held and the chat c
 extern int saved_count;                     // entries used in saved
 extern saved_format saved[SNAPSHOT_FORMATS];  // the snapshot of the user's clipboard
 extern const char *clipboard_error;         // message of the last failed snapshot
-extern int clipboard_busy;                  // the last snapshot found the clipboard open elsewhere or a give-back waiting
+extern int clipboard_busy;                  // the last snapshot may succeed later: clipboard open elsewhere, a format
+                                            // not rendered yet, or a give-back waiting
+extern int selection_unowned;               // the host's last report: X's clipboard selection has no owner
+extern DWORD unowned_sequence;              // clipboard sequence number when the host made that report
 extern DWORD command_sequence;              // clipboard sequence number right after the command was placed
 extern int giving_back;                     // the snapshot waits to go back: another program holds the clipboard
 extern ULONGLONG give_back_until;           // the waiting give-back's last try

@@ -8,6 +8,7 @@
 
 #include "win32_double.h"
 
+#include <algorithm>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -124,6 +125,18 @@ DWORD GetWindowThreadProcessId(HWND hwnd, LPDWORD pid)
         return 0;
     *pid = found->second;
     return 1;
+}
+
+int GetClassNameW(HWND hwnd, LPWSTR name, int size)
+{
+    note("GetClassNameW %llx", number(hwnd));
+    auto found = w.window_classes.find(hwnd);
+    if (found == w.window_classes.end() || size < 1)
+        return 0;
+    int length = (int)std::min<size_t>(found->second.size(), (size_t)size - 1);
+    memcpy(name, found->second.c_str(), length * sizeof(WCHAR));
+    name[length] = 0;
+    return length;
 }
 
 // ---- window class, window, messages
@@ -391,7 +404,7 @@ HANDLE GetClipboardData(UINT format)
     if (clipboard_usable())
         for (const clip_entry &entry : w.clipboard)
             if (entry.format == format)
-                return entry.data;
+                return w.tick < entry.renders_from ? NULL : entry.data;
     return NULL;
 }
 

@@ -36,7 +36,8 @@ struct global_block {
 
 struct clip_entry {
     UINT format;
-    HGLOBAL data;  // none: the format is listed but yields no data
+    HGLOBAL data;                // none: the format is listed but yields no data
+    ULONGLONG renders_from = 0;  // before this tick it yields no data (a slow owner)
 };
 
 struct key_sent {
@@ -60,6 +61,7 @@ struct world {
     int foreground_queries = 0;
     std::map<HWND, DWORD> window_pids;
     std::map<DWORD, std::u16string> images;     // pid -> image path
+    std::map<HWND, std::u16string> window_classes;  // GetClassNameW
     std::set<DWORD> unopenable, unqueryable;
     int process_handles_open = 0;
 

@@ -57,7 +57,7 @@ typedef struct { DWORD type; union { KEYBDINPUT ki; }; } INPUT, *LPINPUT;
 
 constexpr UINT WM_CREATE = 0x0001, WM_DESTROY = 0x0002, WM_CLOSE = 0x0010, WM_QUIT = 0x0012, WM_NCCREATE = 0x0081,
                WM_TIMER = 0x0113, WM_HOTKEY = 0x0312, WM_CLIPBOARDUPDATE = 0x031D, WM_USER = 0x0400, WM_APP = 0x8000;
-constexpr UINT CF_UNICODETEXT = 13, CF_LOCALE = 16, GMEM_MOVEABLE = 0x0002, MOD_NOREPEAT = 0x4000;
+constexpr UINT CF_TEXT = 1, CF_UNICODETEXT = 13, CF_LOCALE = 16, GMEM_MOVEABLE = 0x0002, MOD_NOREPEAT = 0x4000;
 constexpr UINT VK_RETURN = 0x0D, VK_SHIFT = 0x10, VK_CONTROL = 0x11, VK_MENU = 0x12, VK_LWIN = 0x5B, VK_RWIN = 0x5C;
 constexpr DWORD INPUT_KEYBOARD = 1, KEYEVENTF_KEYUP = 0x0002, KEYEVENTF_SCANCODE = 0x0008, MAPVK_VK_TO_VSC = 0;
 constexpr DWORD PROCESS_QUERY_LIMITED_INFORMATION = 0x1000, ERROR_HOTKEY_ALREADY_REGISTERED = 1409;
@@ -79,6 +79,7 @@ void PostQuitMessage(int code);
 UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT period, TIMERPROC procedure);
 HWND GetForegroundWindow(void);
 DWORD GetWindowThreadProcessId(HWND hwnd, LPDWORD pid);
+int GetClassNameW(HWND hwnd, LPWSTR name, int size);
 // user32: clipboard
 BOOL OpenClipboard(HWND owner);
 BOOL CloseClipboard(void);

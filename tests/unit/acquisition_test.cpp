@@ -394,3 +394,69 @@ TEST_F(give_back, at_the_end_of_input_the_window_stays_up_to_2_seconds_for_the_g
         user = clipboard_state();
     }
 }
+
+// Formats that Wine lists but that give no data: imported from an X selection whose owner is gone
+// (nobody can render them: left out of the loan), or from a slow owner (tried again in stage 1).
+#define X_BRIDGE ((HWND)0xC1B)
+using namespace std::string_literals;
+#define NO_FORMAT "Format du presse-papiers non sauvegardable · copiez un texte court avant le report"
+
+struct unrendered {
+    const char *name;
+    const char *report;      // the host's line before "trigger", or none
+    HWND owner;              // who lists the formats
+    bool copied_since;       // the user copied again (the same unrendered formats) after the report
+    ULONGLONG renders_after; // ms after the trigger at which the text formats render; 0: never
+    ULONGLONG loan_at;       // ms after the trigger at which the command is placed; 0: never
+    std::string kept;        // the clipboard after a cancel
+};
+
+static void PrintTo(const unrendered &u, std::ostream *out) { *out << u.name; }
+
+class unrendered_formats : public give_back, public testing::WithParamInterface<unrendered> {};
+
+TEST_P(unrendered_formats, are_left_out_only_when_nobody_can_render_them)
+{
+    const unrendered &u = GetParam();
+    w.window_classes = {{X_BRIDGE, u"__wine_clipboard_manager"}, {OTHER, u"Notepad"}};
+    auto import = [&] {
+        HGLOBAL text = u.renders_after ? make_text_block(u"user text") : NULL;
+        HGLOBAL ansi = u.renders_after ? make_block("user text", 10) : NULL;
+        clipboard_write(u.owner, {{CF_UNICODETEXT, text, w.tick + u.renders_after},
+                                  {CF_LOCALE, make_block("\x09\x04\0\0", 4)},
+                                  {CF_TEXT, ansi, w.tick + u.renders_after}});
+    };
+    import();
+    if (u.report)
+        command(u.report);
+    if (u.copied_since)
+        import();
+    std::string listed = clipboard_state();
+    reach(1);
+    ticks_until(base + 990);
+    tick(base + 1000);
+    if (!u.loan_at) {
+        EXPECT_EQ((lines_t{status_line(RELEASE), error_line(NO_FORMAT)}), lines());
+        EXPECT_EQ(listed, clipboard_state()) << "the clipboard was touched";
+        return;
+    }
+    EXPECT_EQ(base + u.loan_at, started);
+    command("cancel\n");
+    EXPECT_EQ(u.kept, clipboard_state());
+    EXPECT_TRUE(nothing_held());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    acquisition, unrendered_formats,
+    testing::Values(
+        unrendered{"owner_gone", "selection 0\n", X_BRIDGE, false, 0, 10, "16=\x09\x04\0\0 "s},
+        unrendered{"owner_unknown", nullptr, X_BRIDGE, false, 0, 0, ""},
+        unrendered{"owner_alive", "selection 1\n", X_BRIDGE, false, 0, 0, ""},
+        unrendered{"not_from_x", "selection 0\n", OTHER, false, 0, 0, ""},
+        unrendered{"copied_since_the_report", "selection 0\n", X_BRIDGE, true, 0, 0, ""},
+        unrendered{"malformed_report", "selection 2\n", X_BRIDGE, false, 0, 0, ""},
+        unrendered{"slow_owner", "selection 1\n", X_BRIDGE, false, 300, 300,
+                   "13=u\0s\0e\0r\0 \0t\0e\0x\0t\0\0\0 16=\x09\x04\0\0 1=user text\0 "s},
+        unrendered{"slow_owner_with_a_stale_report", "selection 0\n", X_BRIDGE, true, 300, 300,
+                   "13=u\0s\0e\0r\0 \0t\0e\0x\0t\0\0\0 16=\x09\x04\0\0 1=user text\0 "s}),
+    [](const testing::TestParamInfo<unrendered> &info) { return std::string(info.param.name); });
