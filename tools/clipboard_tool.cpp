@@ -23,6 +23,7 @@
 #define FILL_FORMATS 1024
 #define FILL_BYTES (256ull << 20)
 #define DUMP_ENTRY_BYTES 48
+#define FORMATS_LINE_BYTES 1024
 
 // count formats of size bytes each
 struct fill_group {
@@ -180,6 +181,24 @@ static int dump_format(UINT format, char *out)
     return length;
 }
 
+// formats: "formats seq=<n> <format> ...", the formats listed, none of them read: reading one that
+// Wine imported from X would make Wine keep its data.
+static void command_formats(HWND window, const char *)
+{
+    if (!open_clipboard(window)) {
+        log_line("error clipboard busy");
+        return;
+    }
+    char line[FORMATS_LINE_BYTES];
+    int length = 0;
+    for (UINT format = EnumClipboardFormats(0); format && length < FORMATS_LINE_BYTES - 16;
+         format = EnumClipboardFormats(format))
+        length += sprintf(line + length, " %u", format);
+    line[length] = 0;
+    CloseClipboard();
+    log_line("formats seq=%lu%s", GetClipboardSequenceNumber(), line);
+}
+
 // dump: "dump owner=<pid> seq=<n> count=<n> <format>:<size>:<fnv1a64 hex> ..."
 static void command_dump(HWND window, const char *)
 {
@@ -288,6 +307,7 @@ static void command_handles(HWND, const char *rest)
 //   read -> "read text <t>" or "read none"          quit -> "bye"
 //   fill [<count>x<bytes> ...] [text <t>] -> "filled formats=<n> bytes=<n> seq=<n>"
 //   dump -> "dump owner=<pid> seq=<n> count=<n> <format>:<size>:<hash> ..."
+//   formats -> "formats seq=<n> <format> ..." (no data read)
 //   handles <image> -> "handles pid=<n> count=<n>"
 //   hold <ms> [after <ms>] [read] -> "held seq=<n> ..." once open, "released seq=<n>" once closed
 // Start: "ready hwnd=<n> pid=<n> front=<0|1>". Bad input: "error <message>".
@@ -298,6 +318,7 @@ static const tool_command commands[] = {
     {"read", command_read},
     {"fill", command_fill},
     {"dump", command_dump},
+    {"formats", command_formats},
     {"handles", command_handles},
     {"hold", command_hold},
     {"quit", command_quit},

@@ -2,6 +2,11 @@
 no wine on its PATH, it joins the stand-in game in whatever prefix it runs, leaves it when it quits,
 and joins it again elsewhere; and the wrapper form, which ends with its command's exit code.
 
+On the way, the user's clipboard is left as players leave it: copied in a Linux program that then
+quit, or last written by a Wine session that has ended. Wine goes on listing those formats, which
+nobody can give any more; a position must come all the same. A live Linux program's clipboard is
+lent and comes back byte for byte.
+
 The game runs first in "follow prefix", a hard-linked copy of the harness's prefix with a space in
 its name and a wineserver of its own (a server belongs to a prefix directory), then in the
 harness's own prefix. The desktop is the class's (desktop.DesktopCase): openbox here, sway in
@@ -12,14 +17,59 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import time
 import unittest
 
 from desktop import DesktopCase
 from host_harness import BridgeHost
-from harness import DEFAULT_ANSWER, PREFIX, TIMEOUT, Session, exe_path
+from harness import CHAT_SUFFIX, DEFAULT_ANSWER, NO_ANSWER, PREFIX, TIMEOUT, Session, exe_path, now, stop_process
 
 WAITING = {"event": "status", "message": "waiting for the game (StarCitizen.exe)"}
 LOADER = "/usr/lib/wine/wine64"  # what Debian's wine runs a program with
+USER_COPY = "naïve café – ✓ copied in Linux\n".encode()
+
+
+class LinuxCopy:
+    """xclip as a Linux program that copied: it owns X's clipboard until it quits or loses it."""
+
+    def __init__(self, session, data):
+        self.proc = subprocess.Popen(["xclip", "-selection", "clipboard", "-i", "-quiet"], stdin=subprocess.PIPE,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=x_env(session))
+        self.proc.stdin.write(data)
+        self.proc.stdin.close()
+
+    def quit(self):
+        stop_process(self.proc)
+
+
+def x_env(session):
+    return dict(os.environ, DISPLAY=session.display)
+
+
+def x_clipboard(session, target):
+    """What X's clipboard gives for target, or None while it has no owner (or not that target)."""
+    got = subprocess.run(["xclip", "-selection", "clipboard", "-o", "-t", target], env=x_env(session),
+                         stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
+    return got.stdout if got.returncode == 0 else None
+
+
+def wait_for(found, what):
+    deadline = now() + TIMEOUT
+    while not found():
+        if now() > deadline:
+            raise AssertionError("no %s within %.0f s" % (what, TIMEOUT))
+        time.sleep(0.05)
+
+
+def wait_for_listing(tool, since):
+    """Until Wine lists Unicode text newer than the clipboard's sequence number since."""
+    wait_for(lambda: (lambda seq, formats: seq != since and 13 in formats)(*tool.formats()), "listing in Wine")
+
+
+def assert_unrenderable(test, tool):
+    """What the bridge finds: Wine lists the text, which no X program can give any more."""
+    wait_for(lambda: x_clipboard(test.session, "TARGETS") is None, "end of X's clipboard owner")
+    test.assertIn("13:-:-", tool.dump().formats, "Wine lists a text that yields no data")
 
 
 def spaced_copy():
@@ -89,6 +139,12 @@ class Follow(DesktopCase):
         return bool(states) and states[-1]
 
     def test_joins_the_game_restarts_its_bridge_leaves_it_when_it_quits_and_joins_it_again_elsewhere(self):
+        launcher = self.other.tool()  # the game's Wine runs before the bridge: its launcher, say
+        since = launcher.formats()[0]
+        copied = LinuxCopy(self.session, USER_COPY)  # a browser that copied, then was closed
+        wait_for_listing(launcher, since)
+        copied.quit()
+        assert_unrenderable(self, launcher)
         host = self.start_host()
         host.expect(0, **WAITING)
         game = self.other.game()
@@ -99,12 +155,17 @@ class Follow(DesktopCase):
         again = host.expect(mark, event="bridge", state="started", epoch=2)
         self.position(again, lambda: host.signal(signal.SIGUSR1))
 
+        # The next game's Wine lists the answer, owned by this session, which then ends.
+        next_tool = self.session.tool()
+        wait_for_listing(next_tool, None)
         mark = host.mark()
+        launcher.stop()
         game.stop()
         host.expect(mark, event="follow", state="left", pid=game.proc.pid)
         exited = host.expect(mark, event="bridge", state="exited", epoch=again["epoch"])
         self.assertEqual((exited["code"], "restart_in_ms" in exited.data), (0, False))
         host.expect(mark, **WAITING)
+        assert_unrenderable(self, next_tool)
 
         mark = host.mark()
         game = self.session.game()
@@ -115,6 +176,16 @@ class Follow(DesktopCase):
         self.assertEqual([line.data for line in between if line.event == "error"], [],
                          "no bridge, nothing for X to disagree with")
         self.position(second, lambda: self.session.xdotool("key", "ctrl+p"))
+
+        since = next_tool.formats()[0]
+        copied = LinuxCopy(self.session, USER_COPY)  # alive: its clipboard is lent and given back
+        wait_for_listing(next_tool, since)
+        game.command("answer never", "answer")
+        mark = host.mark()
+        host.signal(signal.SIGUSR1)
+        host.expect(mark, event="error", message=NO_ANSWER + CHAT_SUFFIX)
+        wait_for(lambda: x_clipboard(self.session, "UTF8_STRING") == USER_COPY, "user's copy back on X's clipboard")
+        copied.quit()
         host.signal(signal.SIGTERM)
         self.assertEqual(host.wait_exit(), 0)
 

@@ -217,6 +217,11 @@ class Tool(Program):
             if "busy" not in got.text or now() > deadline:
                 raise AssertionError("%s dump: %s" % (self.name, got.text))
 
+    def formats(self):
+        """clipboard_tool: the clipboard's sequence number and its formats, none of them read."""
+        got = self.command("formats", "formats")
+        return int(got.fields["seq"]), [int(w) for w in got.body.split(" ") if "=" not in w]
+
     def dump_until(self, formats, timeout=TIMEOUT):
         """Dumps until the clipboard holds exactly formats or the time runs out; the last Dump."""
         deadline = now() + timeout
