@@ -15,7 +15,7 @@ set -euo pipefail
 
 SOURCE=$(cd "$(dirname "$0")/.." && pwd)
 ROOT=${BRIDGE_WINE10_ROOT:-$SOURCE/build/wine10-root}
-PACKAGES="wine wine64 xvfb xdotool python3 procps git gnuplot-nox"
+PACKAGES="wine wine64 xvfb xdotool xclip python3 procps git gnuplot-nox"
 
 fail() {
     echo "wine10: $*" >&2

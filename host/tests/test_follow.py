@@ -17,53 +17,16 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import time
 import unittest
 
 from desktop import DesktopCase
 from host_harness import BridgeHost
-from harness import CHAT_SUFFIX, DEFAULT_ANSWER, NO_ANSWER, PREFIX, TIMEOUT, Session, exe_path, now, stop_process
+from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, NO_ANSWER, PREFIX, TIMEOUT, LinuxCopy, Session, exe_path, wait_for,
+                     x_clipboard)
 
 WAITING = {"event": "status", "message": "waiting for the game (StarCitizen.exe)"}
 LOADER = "/usr/lib/wine/wine64"  # what Debian's wine runs a program with
 USER_COPY = "naïve café – ✓ copied in Linux\n".encode()
-
-
-class LinuxCopy:
-    """xclip as a Linux program that copied: it owns X's clipboard until it quits or loses it."""
-
-    def __init__(self, session, data):
-        self.proc = subprocess.Popen(["xclip", "-selection", "clipboard", "-i", "-quiet"], stdin=subprocess.PIPE,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=x_env(session))
-        self.proc.stdin.write(data)
-        self.proc.stdin.close()
-
-    def quit(self):
-        stop_process(self.proc)
-
-
-def x_env(session):
-    return dict(os.environ, DISPLAY=session.display)
-
-
-def x_clipboard(session, target):
-    """What X's clipboard gives for target, or None while it has no owner (or not that target)."""
-    got = subprocess.run(["xclip", "-selection", "clipboard", "-o", "-t", target], env=x_env(session),
-                         stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
-    return got.stdout if got.returncode == 0 else None
-
-
-def wait_for(found, what):
-    deadline = now() + TIMEOUT
-    while not found():
-        if now() > deadline:
-            raise AssertionError("no %s within %.0f s" % (what, TIMEOUT))
-        time.sleep(0.05)
-
-
-def wait_for_listing(tool, since):
-    """Until Wine lists Unicode text newer than the clipboard's sequence number since."""
-    wait_for(lambda: (lambda seq, formats: seq != since and 13 in formats)(*tool.formats()), "listing in Wine")
 
 
 def assert_unrenderable(test, tool):
@@ -142,7 +105,7 @@ class Follow(DesktopCase):
         launcher = self.other.tool()  # the game's Wine runs before the bridge: its launcher, say
         since = launcher.formats()[0]
         copied = LinuxCopy(self.session, USER_COPY)  # a browser that copied, then was closed
-        wait_for_listing(launcher, since)
+        launcher.wait_for_listing(since)
         copied.quit()
         assert_unrenderable(self, launcher)
         host = self.start_host()
@@ -157,7 +120,7 @@ class Follow(DesktopCase):
 
         # The next game's Wine lists the answer, owned by this session, which then ends.
         next_tool = self.session.tool()
-        wait_for_listing(next_tool, None)
+        next_tool.wait_for_listing(None)
         mark = host.mark()
         launcher.stop()
         game.stop()
@@ -179,7 +142,7 @@ class Follow(DesktopCase):
 
         since = next_tool.formats()[0]
         copied = LinuxCopy(self.session, USER_COPY)  # alive: its clipboard is lent and given back
-        wait_for_listing(next_tool, since)
+        next_tool.wait_for_listing(since)
         game.command("answer never", "answer")
         mark = host.mark()
         host.signal(signal.SIGUSR1)

@@ -2,14 +2,15 @@
 
 The session, its Wine programs and their line readers are in wine_session.py (re-exported here, so
 that importers need only this module); here are the bridge's texts and lines, the programs' own
-helpers (the bridge's focus pump and context, the tools' commands, the clipboard's dump) and the
-test case.
+helpers (the bridge's focus pump and context, the tools' commands, the clipboard's dump), X's
+clipboard as Linux programs see and own it (xclip), and the test case.
 
 Run "python3 harness.py prepare" once to create the prefix (wineboot -i).
 """
 
 import json
 import os
+import subprocess
 import sys
 import threading
 import time
@@ -222,6 +223,10 @@ class Tool(Program):
         got = self.command("formats", "formats")
         return int(got.fields["seq"]), [int(w) for w in got.body.split(" ") if "=" not in w]
 
+    def wait_for_listing(self, since):
+        """clipboard_tool: until Wine lists Unicode text under a sequence number other than since."""
+        wait_for(lambda: (lambda seq, formats: seq != since and 13 in formats)(*self.formats()), "listing in Wine")
+
     def dump_until(self, formats, timeout=TIMEOUT):
         """Dumps until the clipboard holds exactly formats or the time runs out; the last Dump."""
         deadline = now() + timeout
@@ -265,6 +270,40 @@ class Dump:
 
     def __repr__(self):
         return "<clipboard owner=%d seq=%d %s>" % (self.owner, self.seq, " ".join(self.formats))
+
+
+# ---- X's clipboard, seen and owned by Linux programs
+
+class LinuxCopy:
+    """xclip as a Linux program that copied: it owns X's clipboard until it quits or loses it."""
+
+    def __init__(self, session, data):
+        self.proc = subprocess.Popen(["xclip", "-selection", "clipboard", "-i", "-quiet"], stdin=subprocess.PIPE,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=x_env(session))
+        self.proc.stdin.write(data)
+        self.proc.stdin.close()
+
+    def quit(self):
+        stop_process(self.proc)
+
+
+def x_env(session):
+    return dict(os.environ, DISPLAY=session.display)
+
+
+def x_clipboard(session, target):
+    """What X's clipboard gives for target, or None while it has no owner (or not that target)."""
+    got = subprocess.run(["xclip", "-selection", "clipboard", "-o", "-t", target], env=x_env(session),
+                         stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
+    return got.stdout if got.returncode == 0 else None
+
+
+def wait_for(found, what):
+    deadline = now() + TIMEOUT
+    while not found():
+        if now() > deadline:
+            raise AssertionError("no %s within %.0f s" % (what, TIMEOUT))
+        time.sleep(0.05)
 
 
 def escape(text):
