@@ -313,7 +313,12 @@ void Host::request_position(const char *why)
         emit(message_event("error", std::string("no position: the bridge is not running (") + why + ")"));
         return;
     }
+    // Whether anybody holds X's clipboard now: formats that Wine still lists from an X owner that
+    // has gone yield no data, and only X can tell.
+    if (auto owned = x_lost_ ? std::nullopt : x_.clipboard_owned())
+        bridge_.send(*owned ? "selection 1" : "selection 0");
     bridge_.send("trigger");
+    watch_focus();  // X events that came along with the reply, taken now rather than at the next wake
 }
 
 // The bridge's end of input makes it end any acquisition, give the clipboard back and exit.
