@@ -25,22 +25,6 @@ constexpr auto stable_run = std::chrono::seconds(30);
 // The bridge sees the game in front within 150 ms of our report; far longer means that it cannot.
 constexpr auto disagreement_limit = std::chrono::seconds(3);
 
-const char *exit_meaning(int code)
-{
-    switch (code) {
-    case 0: return "ended";
-    case 1: return "could not register its window class";
-    case 2: return "could not create its window or clipboard listener";
-    case 3: return "could not start its input reader";
-    default: return "failed";
-    }
-}
-
-std::string axis(const nlohmann::ordered_json &event, const char *name)
-{
-    return event.contains(name) ? std::string(name) + ":" + event[name].dump() : "";
-}
-
 sigset_t handled_signals()
 {
     sigset_t handled;
@@ -171,7 +155,7 @@ void Host::act(const BridgeLine &line)
     } else if (auto *text = std::get_if<TextLine>(&line)) {
         auto event = position_event(*text);
         emit(event);
-        last_position_ = axis(event, "x") + " " + axis(event, "y") + " " + axis(event, "z");
+        last_position_ = position_summary(event);
         if (options_.once)
             stop(0);
     }
@@ -185,11 +169,7 @@ void Host::bridge_ended(const Ending &ending)
     ready_ = false;  // no bridge to disagree with X until the next one is up
     bridge_foreground_ = false;
     set_in_front(false);
-    auto event = nlohmann::ordered_json{{"event", "bridge"}, {"state", "exited"}, {"epoch", epoch_}};
-    if (ending.signal)
-        event["signal"] = ending.signal;
-    else
-        event["code"] = ending.code, event["meaning"] = exit_meaning(ending.code);
+    auto event = bridge_exit_event(epoch_, ending.code, ending.signal);
     if (stopping_ || (options_.follow && !game_)) {
         emit(event);  // asked to end, or its game has left: not started again
         stop_at_.reset();
@@ -237,7 +217,7 @@ void Host::tick()
     auto now = clock::now();
     if (stop_at_ && now >= *stop_at_) {
         bridge_.kill_now();  // it did not end in time: nothing more to wait for
-        emit({{"event", "bridge"}, {"state", "exited"}, {"epoch", epoch_}, {"signal", SIGKILL}});
+        emit(bridge_exit_event(epoch_, 0, SIGKILL));
         stop_at_.reset();
         finish_if_idle();
         if (done_)
