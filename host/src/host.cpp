@@ -22,8 +22,6 @@ constexpr auto stop_grace = std::chrono::seconds(5);
 constexpr auto max_backoff = std::chrono::seconds(30);
 // A bridge that ran this long before it ended starts again after the shortest pause.
 constexpr auto stable_run = std::chrono::seconds(30);
-// The bridge sees the game in front within 150 ms of our report; far longer means that it cannot.
-constexpr auto disagreement_limit = std::chrono::seconds(3);
 
 sigset_t handled_signals()
 {
@@ -55,7 +53,7 @@ Host::Host(const Options &options, FocusWatch &x, EventWriter &out)
 
 int Host::run()
 {
-    game_active_ = x_.game_active();
+    front_ = InFront(x_.game_active());
     if (!options_.follow && !start_bridge())
         return 2;  // no Wine to run it with: a mistake in the options, not a crash to retry
     if (!start_command())
@@ -107,7 +105,7 @@ void Host::configure_bridge()
         const Binding &b = options_.bindings[slot];
         bridge_.send("bind " + std::to_string(slot) + " " + std::to_string(b.modifiers) + " " + std::to_string(b.vk));
     }
-    if (game_active_)
+    if (front_.x_active())
         bridge_.send("focus 1");
 }
 
@@ -141,8 +139,7 @@ void Host::act(const BridgeLine &line)
         ready_ = true;
         emit({{"event", "bridge"}, {"state", "started"}, {"pid", bridge_.pid()}, {"epoch", epoch_}});
     } else if (auto *state = std::get_if<StateLine>(&line)) {
-        bridge_foreground_ = state->foreground;
-        set_in_front(game_active_ && bridge_foreground_);
+        show_front(front_.bridge_says(state->foreground));
     } else if (auto *action = std::get_if<ActionLine>(&line)) {
         if (action->action == "position")
             request_position("hotkey");
@@ -167,8 +164,7 @@ void Host::bridge_ended(const Ending &ending)
     read_bridge();  // what it printed last still counts
     bridge_.kill_now();  // closes our ends of its pipes
     ready_ = false;  // no bridge to disagree with X until the next one is up
-    bridge_foreground_ = false;
-    set_in_front(false);
+    show_front(front_.bridge_gone());
     auto event = bridge_exit_event(epoch_, ending.code, ending.signal);
     if (stopping_ || (options_.follow && !game_)) {
         emit(event);  // asked to end, or its game has left: not started again
@@ -208,7 +204,7 @@ void Host::watch_focus()
         stop(1);
         return;
     }
-    if (x_.game_active() != game_active_)
+    if (x_.game_active() != front_.x_active())
         report_focus(x_.game_active());
 }
 
@@ -231,10 +227,10 @@ void Host::tick()
     next_tick_ = std::max(next_tick_ + tick_period, now);
     if (x_.needs_polling() && !x_lost_) {
         x_.poll_input_focus();
-        if (x_.game_active() != game_active_)
+        if (x_.game_active() != front_.x_active())
             return report_focus(x_.game_active());
     }
-    if (game_active_ && !stopping_)
+    if (front_.x_active() && !stopping_)
         bridge_.send("focus 1");
     check_agreement(now);
 }
@@ -246,15 +242,8 @@ void Host::tick()
 // sway). Said once per focus gain, so that a player is told what to do.
 void Host::check_agreement(clock::time_point now)
 {
-    if (!game_active_ || !ready_ || bridge_foreground_) {
-        disagreeing_since_.reset();
+    if (!front_.disagreement_due(now, ready_))
         return;
-    }
-    if (!disagreeing_since_)
-        disagreeing_since_ = now;
-    if (now - *disagreeing_since_ < disagreement_limit || warned_)
-        return;
-    warned_ = true;
     if (options_.follow)
         emit(message_event("error", "the game has the focus but Wine does not have it in front: switch to "
                                           "another window and back to the game"));
@@ -263,26 +252,20 @@ void Host::check_agreement(clock::time_point now)
                                           "with the game's Wine (--wine) and prefix (--prefix)"));
 }
 
-// A change seen by X goes to the bridge at once; losing the focus also ends "in front" at once,
-// while gaining it waits for a state line of the bridge that agrees.
+// A change seen by X goes to the bridge at once.
 void Host::report_focus(bool active)
 {
-    game_active_ = active;
-    warned_ = false;
-    if (!active)
-        bridge_foreground_ = false;  // its next state line says so: "focus 0" ends its view at once
+    auto change = front_.x_says(active);
     if (!stopping_)
         bridge_.send(active ? "focus 1" : "focus 0");
-    set_in_front(game_active_ && bridge_foreground_);
+    show_front(change);
     show_status();
 }
 
-void Host::set_in_front(bool in_front)
+void Host::show_front(std::optional<bool> change)
 {
-    if (in_front == in_front_)
-        return;
-    in_front_ = in_front;
-    emit(game_event(in_front));
+    if (change)
+        emit(game_event(*change));
 }
 
 void Host::request_position(const char *why)
@@ -362,7 +345,7 @@ void Host::show_status()
                          : stopping_                       ? "bridge stopped"
                          : options_.follow && !game_       ? "waiting for the game (" + std::string(game_image) + ")"
                                                            : "bridge down, restarting";
-    std::string game = in_front_ ? "game in front" : game_active_ ? "game focused (bridge not agreeing)"
+    std::string game = front_.in_front() ? "game in front" : front_.x_active() ? "game focused (bridge not agreeing)"
                                                                    : "game not in front";
     std::string line = bridge + " · " + game + (last_position_.empty() ? "" : " · last " + last_position_);
     std::fprintf(stderr, "\r\033[K%s", line.c_str());

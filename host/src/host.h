@@ -8,6 +8,7 @@
 #include "events.h"
 #include "focus_watch.h"
 #include "game_finder.h"
+#include "in_front.h"
 #include "options.h"
 #include "wrapped_command.h"
 
@@ -50,7 +51,7 @@ private:
     void tick();
     void check_agreement(clock::time_point now);
     void report_focus(bool active);
-    void set_in_front(bool in_front);
+    void show_front(std::optional<bool> change);
     void request_position(const char *why);
     void stop(int exit_code);
     int poll_timeout() const;
@@ -66,13 +67,10 @@ private:
 
     int32_t epoch_ = 0;
     bool ready_ = false;           // the bridge of this epoch printed its ready line
-    bool game_active_ = false;     // the X witness: the game's window has the focus
-    bool bridge_foreground_ = false;
-    bool in_front_ = false;        // both witnesses agree; reported on each change
+    InFront front_;                // X and the bridge on the game in front; each change is printed
     std::string last_position_;
     clock::time_point started_at_, next_tick_;
-    std::optional<clock::time_point> restart_at_, stop_at_, disagreeing_since_;
-    bool warned_ = false;          // the disagreement was reported for this focus gain
+    std::optional<clock::time_point> restart_at_, stop_at_;
     std::chrono::seconds backoff_{1};
     bool stopping_ = false, done_ = false;
     bool x_lost_ = false;

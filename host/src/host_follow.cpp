@@ -117,8 +117,7 @@ void Host::leave()
     restart_at_.reset();
     if (bridge_.running())
         close_bridge();
-    bridge_foreground_ = false;
-    set_in_front(false);
+    show_front(front_.bridge_gone());
     show_status();
 }
 
