@@ -45,6 +45,8 @@ void Host::hold_early_signals()
 Host::Host(const Options &options, FocusWatch &x, EventWriter &out)
     : options_(options), x_(x), out_(out), status_terminal_(isatty(STDERR_FILENO))
 {
+    if (options_.follow)
+        follower_.emplace([this](const nlohmann::ordered_json &event) { emit(event); });
     sigset_t handled = handled_signals();
     sigprocmask(SIG_BLOCK, &handled, nullptr);
     signals_ = Fd(signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC));
@@ -96,6 +98,14 @@ bool Host::start_bridge()
     configure_bridge();
     show_status();
     return true;
+}
+
+// A joined game's Wine, else the one of the options.
+Launch Host::launch() const
+{
+    if (const GameProcess *game = follower_ ? follower_->game() : nullptr)
+        return {game->loader, game->prefix, options_.bridge, game->settings};
+    return {options_.wine, options_.prefix, options_.bridge, {}};
 }
 
 void Host::configure_bridge()
@@ -166,7 +176,7 @@ void Host::bridge_ended(const Ending &ending)
     ready_ = false;  // no bridge to disagree with X until the next one is up
     show_front(front_.bridge_gone());
     auto event = bridge_exit_event(epoch_, ending.code, ending.signal);
-    if (stopping_ || (options_.follow && !game_)) {
+    if (stopping_ || (follower_ && !follower_->game())) {
         emit(event);  // asked to end, or its game has left: not started again
         stop_at_.reset();
         finish_if_idle();
@@ -186,7 +196,7 @@ void Host::take_signals()
     signalfd_siginfo info;
     while (read(signals_.get(), &info, sizeof info) == (ssize_t)sizeof info) {
         switch (info.ssi_signo) {
-        case SIGINT: case SIGTERM: forward_signal(info); stop(0); break;
+        case SIGINT: case SIGTERM: command_.pass_on(info); stop(0); break;
         case SIGUSR1: request_position("signal"); break;
         default: break;  // SIGCHLD: the loop reaps after this
         }
@@ -284,6 +294,51 @@ void Host::request_position(const char *why)
     watch_focus();  // X events that came along with the reply, taken now rather than at the next wake
 }
 
+void Host::follow(clock::time_point now)
+{
+    if (!follower_ || stopping_)
+        return;
+    switch (follower_->look(now, bridge_.running())) {
+    case Follower::Turn::joined: backoff_ = std::chrono::seconds(1); start_bridge(); break;
+    case Follower::Turn::left: leave(); break;
+    case Follower::Turn::waiting: show_status(); break;
+    case Follower::Turn::none: break;
+    }
+}
+
+// The game has left: its bridge gives the clipboard back and is not started again.
+void Host::leave()
+{
+    restart_at_.reset();
+    if (bridge_.running())
+        close_bridge();
+    show_front(front_.bridge_gone());
+    show_status();
+}
+
+bool Host::start_command()
+{
+    if (options_.command.empty())
+        return true;
+    auto failure = command_.start(options_.command);
+    if (!failure)
+        return true;
+    std::fprintf(stderr, "bridge-host: %s\n", failure->c_str());
+    bridge_.kill_now();  // just started: it has nothing of the player's to give back
+    return false;
+}
+
+void Host::reap_command()
+{
+    auto code = command_.reap();
+    if (!code)
+        return;
+    emit({{"event", "command"}, {"state", "exited"}, {"code", *code}});
+    stop(*code);
+    exit_code_ = *code;  // also when a signal had already begun the stop
+    finish_if_idle();
+}
+
 // The bridge's end of input makes it end any acquisition, give the clipboard back and exit.
 void Host::stop(int exit_code)
 {
@@ -343,7 +398,7 @@ void Host::show_status()
     status_shown_ = true;
     std::string bridge = bridge_.running()                ? (ready_ ? "bridge up" : "bridge starting")
                          : stopping_                       ? "bridge stopped"
-                         : options_.follow && !game_       ? "waiting for the game (" + std::string(game_image) + ")"
+                         : follower_ && !follower_->game() ? "waiting for the game (" + std::string(game_image) + ")"
                                                            : "bridge down, restarting";
     std::string game = front_.in_front() ? "game in front" : front_.x_active() ? "game focused (bridge not agreeing)"
                                                                    : "game not in front";
