@@ -29,6 +29,7 @@ WAITING = {"event": "status", "message": "waiting for the game (StarCitizen.exe)
 LOADER = "/usr/lib/wine/wine64"  # what Debian's wine runs a program with
 LEAVE_LIMIT = 2.0  # s from a game's end to "left": the joined game is checked twice a second
 USER_COPY = "naïve café – ✓ copied in Linux\n".encode()
+OWNER_ANSWER = 2.0  # s for X's clipboard owner to answer a request, when it is there
 
 
 class LinuxCopy:
@@ -49,9 +50,14 @@ def x_env(session):
 
 
 def x_clipboard(session, target):
-    """What X's clipboard gives for target, or None while it has no owner (or not that target)."""
-    got = subprocess.run(["xclip", "-selection", "clipboard", "-o", "-t", target], env=x_env(session),
-                         stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
+    """What X's clipboard gives for target, or None while it has no owner (or not that target);
+    False when the owner did not answer: one that goes away in the middle of a request (a Wine
+    session ending) leaves xclip waiting for ever."""
+    try:
+        got = subprocess.run(["xclip", "-selection", "clipboard", "-o", "-t", target], env=x_env(session),
+                             stdin=subprocess.DEVNULL, capture_output=True, timeout=OWNER_ANSWER)
+    except subprocess.TimeoutExpired:
+        return False
     return got.stdout if got.returncode == 0 else None
 
 
