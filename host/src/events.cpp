@@ -28,6 +28,22 @@ std::optional<double> axis_value(std::string_view text, char axis)
     return std::nullopt;
 }
 
+const char *exit_meaning(int code)
+{
+    switch (code) {
+    case 0: return "ended";
+    case 1: return "could not register its window class";
+    case 2: return "could not create its window or clipboard listener";
+    case 3: return "could not start its input reader";
+    default: return "failed";
+    }
+}
+
+std::string axis(const json &event, const char *name)
+{
+    return event.contains(name) ? std::string(name) + ":" + event[name].dump() : "";
+}
+
 }  // namespace
 
 Coordinates parse_coordinates(std::string_view text)
@@ -64,6 +80,21 @@ json message_event(const char *kind, const std::string &message)
 json game_event(bool in_front)
 {
     return {{"event", "game"}, {"in_front", in_front}};
+}
+
+json bridge_exit_event(int32_t epoch, int code, int signal)
+{
+    json event = {{"event", "bridge"}, {"state", "exited"}, {"epoch", epoch}};
+    if (signal)
+        event["signal"] = signal;
+    else
+        event["code"] = code, event["meaning"] = exit_meaning(code);
+    return event;
+}
+
+std::string position_summary(const json &event)
+{
+    return axis(event, "x") + " " + axis(event, "y") + " " + axis(event, "z");
 }
 
 EventWriter::~EventWriter()

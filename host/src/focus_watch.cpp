@@ -11,6 +11,7 @@
 #include <xcb/xcb_icccm.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <strings.h>
 
 namespace {
@@ -33,6 +34,7 @@ struct FocusWatch::Connection {
     xcb_ewmh_connection_t ewmh{};
     bool ewmh_atoms = false;
     xcb_window_t root = XCB_NONE;
+    xcb_atom_t clipboard = XCB_NONE;
     int screen = 0;  // of $DISPLAY (":0.1" is screen 1)
 
     ~Connection()
@@ -107,9 +109,12 @@ std::variant<std::unique_ptr<FocusWatch>, std::string> FocusWatch::open()
     if (!screens.rem)
         return "the X display \"" + std::string(display) + "\" has no screen " + std::to_string(x->screen);
     x->root = screens.data->root;
+    auto clipboard = xcb_intern_atom(x->c, 0, std::strlen("CLIPBOARD"), "CLIPBOARD");
     x->ewmh_atoms = xcb_ewmh_init_atoms_replies(&x->ewmh, xcb_ewmh_init_atoms(x->c, &x->ewmh), nullptr);
-    if (!x->ewmh_atoms)
+    auto atom = owned(xcb_intern_atom_reply(x->c, clipboard, nullptr));
+    if (!x->ewmh_atoms || !atom)
         return "the X display \"" + std::string(display) + "\" did not answer";
+    x->clipboard = atom->atom;
     uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_change_window_attributes(x->c, x->root, XCB_CW_EVENT_MASK, &mask);
     std::unique_ptr<FocusWatch> watch(new FocusWatch(std::move(x)));
@@ -156,4 +161,13 @@ bool FocusWatch::handle_events()
 void FocusWatch::poll_input_focus()
 {
     refresh();
+}
+
+std::optional<bool> FocusWatch::clipboard_owned()
+{
+    auto cookie = xcb_get_selection_owner(x_->c, x_->clipboard);
+    auto reply = owned(xcb_get_selection_owner_reply(x_->c, cookie, nullptr));
+    if (!reply)
+        return std::nullopt;  // the connection is lost, or X refused
+    return reply->owner != XCB_NONE;
 }

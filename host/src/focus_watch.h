@@ -1,8 +1,9 @@
 // The second witness of focus: whether the window that has the X keyboard focus is the game's,
-// seen from outside Wine through the X server.
+// seen from outside Wine through the X server. The same connection tells who owns X's clipboard.
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -21,6 +22,9 @@ public:
     void poll_input_focus();
     bool needs_polling() const { return !ewmh_; }
     bool game_active() const { return game_active_; }
+    // Whether X's CLIPBOARD selection has an owner, asked just now (a round trip); nothing when X
+    // cannot tell. Wine goes on listing the formats of an owner that has gone, with no data.
+    std::optional<bool> clipboard_owned();
 
 private:
     struct Connection;

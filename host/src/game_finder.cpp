@@ -51,6 +51,39 @@ std::string read_link(const fs::path &path)
     return error ? "" : target.string();
 }
 
+// The state letter of a task's stat line, "PID (NAME) S ...": after the last ')', since the name
+// may hold spaces and parentheses of its own.
+std::optional<char> state_of(const fs::path &stat)
+{
+    auto line = read_file(stat, 1024);
+    if (!line)
+        return std::nullopt;
+    size_t close = line->rfind(')');
+    if (close == std::string::npos || close + 2 >= line->size() || (*line)[close + 1] != ' ')
+        return std::nullopt;
+    return (*line)[close + 2];
+}
+
+bool dead(std::optional<char> state)
+{
+    return !state || *state == 'Z' || *state == 'X' || *state == 'x';
+}
+
+// Whether the process has ended, reaped by its parent or not (a zombie keeps its name until then).
+// A leader that is a zombie while other threads of its process run has only ended its own thread.
+bool ended(const fs::path &process)
+{
+    if (!dead(state_of(process / "stat")))
+        return false;
+    std::error_code error;
+    for (fs::directory_iterator task(process / "task", error), end; !error && task != end; task.increment(error))
+        if (task->path().filename() != process.filename() && !dead(state_of(task->path() / "stat")))
+            return false;
+    return true;
+}
+
+// Named as the game and still running. The name rules out nearly every process with one small
+// read; only the game's own entries are read further.
 bool is_game(const fs::path &process)
 {
     auto comm = read_file(process / "comm", 64);
@@ -58,7 +91,7 @@ bool is_game(const fs::path &process)
         return false;
     if (!comm->empty() && comm->back() == '\n')
         comm->pop_back();
-    return *comm == game_image;
+    return *comm == game_image && !ended(process);
 }
 
 std::string home_of(const std::vector<std::string> &env, uid_t uid)

@@ -22,24 +22,6 @@ constexpr auto stop_grace = std::chrono::seconds(5);
 constexpr auto max_backoff = std::chrono::seconds(30);
 // A bridge that ran this long before it ended starts again after the shortest pause.
 constexpr auto stable_run = std::chrono::seconds(30);
-// The bridge sees the game in front within 150 ms of our report; far longer means that it cannot.
-constexpr auto disagreement_limit = std::chrono::seconds(3);
-
-const char *exit_meaning(int code)
-{
-    switch (code) {
-    case 0: return "ended";
-    case 1: return "could not register its window class";
-    case 2: return "could not create its window or clipboard listener";
-    case 3: return "could not start its input reader";
-    default: return "failed";
-    }
-}
-
-std::string axis(const nlohmann::ordered_json &event, const char *name)
-{
-    return event.contains(name) ? std::string(name) + ":" + event[name].dump() : "";
-}
 
 sigset_t handled_signals()
 {
@@ -63,6 +45,8 @@ void Host::hold_early_signals()
 Host::Host(const Options &options, FocusWatch &x, EventWriter &out)
     : options_(options), x_(x), out_(out), status_terminal_(isatty(STDERR_FILENO))
 {
+    if (options_.follow)
+        follower_.emplace([this](const nlohmann::ordered_json &event) { emit(event); });
     sigset_t handled = handled_signals();
     sigprocmask(SIG_BLOCK, &handled, nullptr);
     signals_ = Fd(signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC));
@@ -71,7 +55,7 @@ Host::Host(const Options &options, FocusWatch &x, EventWriter &out)
 
 int Host::run()
 {
-    game_active_ = x_.game_active();
+    front_ = InFront(x_.game_active());
     if (!options_.follow && !start_bridge())
         return 2;  // no Wine to run it with: a mistake in the options, not a crash to retry
     if (!start_command())
@@ -116,6 +100,14 @@ bool Host::start_bridge()
     return true;
 }
 
+// A joined game's Wine, else the one of the options.
+Launch Host::launch() const
+{
+    if (const GameProcess *game = follower_ ? follower_->game() : nullptr)
+        return {game->loader, game->prefix, options_.bridge, game->settings};
+    return {options_.wine, options_.prefix, options_.bridge, {}};
+}
+
 void Host::configure_bridge()
 {
     bridge_.send("context " + std::to_string(epoch_) + " 1 " + std::to_string(options_.delay_ms));
@@ -123,7 +115,7 @@ void Host::configure_bridge()
         const Binding &b = options_.bindings[slot];
         bridge_.send("bind " + std::to_string(slot) + " " + std::to_string(b.modifiers) + " " + std::to_string(b.vk));
     }
-    if (game_active_)
+    if (front_.x_active())
         bridge_.send("focus 1");
 }
 
@@ -157,8 +149,7 @@ void Host::act(const BridgeLine &line)
         ready_ = true;
         emit({{"event", "bridge"}, {"state", "started"}, {"pid", bridge_.pid()}, {"epoch", epoch_}});
     } else if (auto *state = std::get_if<StateLine>(&line)) {
-        bridge_foreground_ = state->foreground;
-        set_in_front(game_active_ && bridge_foreground_);
+        show_front(front_.bridge_says(state->foreground));
     } else if (auto *action = std::get_if<ActionLine>(&line)) {
         if (action->action == "position")
             request_position("hotkey");
@@ -171,7 +162,7 @@ void Host::act(const BridgeLine &line)
     } else if (auto *text = std::get_if<TextLine>(&line)) {
         auto event = position_event(*text);
         emit(event);
-        last_position_ = axis(event, "x") + " " + axis(event, "y") + " " + axis(event, "z");
+        last_position_ = position_summary(event);
         if (options_.once)
             stop(0);
     }
@@ -183,14 +174,9 @@ void Host::bridge_ended(const Ending &ending)
     read_bridge();  // what it printed last still counts
     bridge_.kill_now();  // closes our ends of its pipes
     ready_ = false;  // no bridge to disagree with X until the next one is up
-    bridge_foreground_ = false;
-    set_in_front(false);
-    auto event = nlohmann::ordered_json{{"event", "bridge"}, {"state", "exited"}, {"epoch", epoch_}};
-    if (ending.signal)
-        event["signal"] = ending.signal;
-    else
-        event["code"] = ending.code, event["meaning"] = exit_meaning(ending.code);
-    if (stopping_ || (options_.follow && !game_)) {
+    show_front(front_.bridge_gone());
+    auto event = bridge_exit_event(epoch_, ending.code, ending.signal);
+    if (stopping_ || (follower_ && !follower_->game())) {
         emit(event);  // asked to end, or its game has left: not started again
         stop_at_.reset();
         finish_if_idle();
@@ -210,7 +196,7 @@ void Host::take_signals()
     signalfd_siginfo info;
     while (read(signals_.get(), &info, sizeof info) == (ssize_t)sizeof info) {
         switch (info.ssi_signo) {
-        case SIGINT: case SIGTERM: forward_signal(info); stop(0); break;
+        case SIGINT: case SIGTERM: command_.pass_on(info); stop(0); break;
         case SIGUSR1: request_position("signal"); break;
         default: break;  // SIGCHLD: the loop reaps after this
         }
@@ -228,7 +214,7 @@ void Host::watch_focus()
         stop(1);
         return;
     }
-    if (x_.game_active() != game_active_)
+    if (x_.game_active() != front_.x_active())
         report_focus(x_.game_active());
 }
 
@@ -237,7 +223,7 @@ void Host::tick()
     auto now = clock::now();
     if (stop_at_ && now >= *stop_at_) {
         bridge_.kill_now();  // it did not end in time: nothing more to wait for
-        emit({{"event", "bridge"}, {"state", "exited"}, {"epoch", epoch_}, {"signal", SIGKILL}});
+        emit(bridge_exit_event(epoch_, 0, SIGKILL));
         stop_at_.reset();
         finish_if_idle();
         if (done_)
@@ -251,10 +237,10 @@ void Host::tick()
     next_tick_ = std::max(next_tick_ + tick_period, now);
     if (x_.needs_polling() && !x_lost_) {
         x_.poll_input_focus();
-        if (x_.game_active() != game_active_)
+        if (x_.game_active() != front_.x_active())
             return report_focus(x_.game_active());
     }
-    if (game_active_ && !stopping_)
+    if (front_.x_active() && !stopping_)
         bridge_.send("focus 1");
     check_agreement(now);
 }
@@ -266,15 +252,8 @@ void Host::tick()
 // sway). Said once per focus gain, so that a player is told what to do.
 void Host::check_agreement(clock::time_point now)
 {
-    if (!game_active_ || !ready_ || bridge_foreground_) {
-        disagreeing_since_.reset();
+    if (!front_.disagreement_due(now, ready_))
         return;
-    }
-    if (!disagreeing_since_)
-        disagreeing_since_ = now;
-    if (now - *disagreeing_since_ < disagreement_limit || warned_)
-        return;
-    warned_ = true;
     if (options_.follow)
         emit(message_event("error", "the game has the focus but Wine does not have it in front: switch to "
                                           "another window and back to the game"));
@@ -283,26 +262,20 @@ void Host::check_agreement(clock::time_point now)
                                           "with the game's Wine (--wine) and prefix (--prefix)"));
 }
 
-// A change seen by X goes to the bridge at once; losing the focus also ends "in front" at once,
-// while gaining it waits for a state line of the bridge that agrees.
+// A change seen by X goes to the bridge at once.
 void Host::report_focus(bool active)
 {
-    game_active_ = active;
-    warned_ = false;
-    if (!active)
-        bridge_foreground_ = false;  // its next state line says so: "focus 0" ends its view at once
+    auto change = front_.x_says(active);
     if (!stopping_)
         bridge_.send(active ? "focus 1" : "focus 0");
-    set_in_front(game_active_ && bridge_foreground_);
+    show_front(change);
     show_status();
 }
 
-void Host::set_in_front(bool in_front)
+void Host::show_front(std::optional<bool> change)
 {
-    if (in_front == in_front_)
-        return;
-    in_front_ = in_front;
-    emit(game_event(in_front));
+    if (change)
+        emit(game_event(*change));
 }
 
 void Host::request_position(const char *why)
@@ -313,7 +286,57 @@ void Host::request_position(const char *why)
         emit(message_event("error", std::string("no position: the bridge is not running (") + why + ")"));
         return;
     }
+    // Whether anybody holds X's clipboard now: formats that Wine still lists from an X owner that
+    // has gone yield no data, and only X can tell.
+    if (auto owned = x_lost_ ? std::nullopt : x_.clipboard_owned())
+        bridge_.send(*owned ? "selection 1" : "selection 0");
     bridge_.send("trigger");
+    watch_focus();  // X events that came along with the reply, taken now rather than at the next wake
+}
+
+void Host::follow(clock::time_point now)
+{
+    if (!follower_ || stopping_)
+        return;
+    switch (follower_->look(now, bridge_.running())) {
+    case Follower::Turn::joined: backoff_ = std::chrono::seconds(1); start_bridge(); break;
+    case Follower::Turn::left: leave(); break;
+    case Follower::Turn::waiting: show_status(); break;
+    case Follower::Turn::none: break;
+    }
+}
+
+// The game has left: its bridge gives the clipboard back and is not started again.
+void Host::leave()
+{
+    restart_at_.reset();
+    if (bridge_.running())
+        close_bridge();
+    show_front(front_.bridge_gone());
+    show_status();
+}
+
+bool Host::start_command()
+{
+    if (options_.command.empty())
+        return true;
+    auto failure = command_.start(options_.command);
+    if (!failure)
+        return true;
+    std::fprintf(stderr, "bridge-host: %s\n", failure->c_str());
+    bridge_.kill_now();  // just started: it has nothing of the player's to give back
+    return false;
+}
+
+void Host::reap_command()
+{
+    auto code = command_.reap();
+    if (!code)
+        return;
+    emit({{"event", "command"}, {"state", "exited"}, {"code", *code}});
+    stop(*code);
+    exit_code_ = *code;  // also when a signal had already begun the stop
+    finish_if_idle();
 }
 
 // The bridge's end of input makes it end any acquisition, give the clipboard back and exit.
@@ -375,9 +398,9 @@ void Host::show_status()
     status_shown_ = true;
     std::string bridge = bridge_.running()                ? (ready_ ? "bridge up" : "bridge starting")
                          : stopping_                       ? "bridge stopped"
-                         : options_.follow && !game_       ? "waiting for the game (" + std::string(game_image) + ")"
+                         : follower_ && !follower_->game() ? "waiting for the game (" + std::string(game_image) + ")"
                                                            : "bridge down, restarting";
-    std::string game = in_front_ ? "game in front" : game_active_ ? "game focused (bridge not agreeing)"
+    std::string game = front_.in_front() ? "game in front" : front_.x_active() ? "game focused (bridge not agreeing)"
                                                                    : "game not in front";
     std::string line = bridge + " · " + game + (last_position_.empty() ? "" : " · last " + last_position_);
     std::fprintf(stderr, "\r\033[K%s", line.c_str());

@@ -1,20 +1,19 @@
 // bridge-host's event loop: the bridge's output, the X server, signals and a 100 ms tick, all in
-// one poll() on the main thread. The follow mode (the running game's Wine joined) and the wrapped
-// command are in host_follow.cpp.
+// one poll() on the main thread. It supervises the bridge, asks the follow mode (host_follow.h)
+// which game's Wine to run it with, and runs the wrapped command (wrapped_command.h) beside it.
 #pragma once
 
 #include "bridge_lines.h"
 #include "bridge_process.h"
 #include "events.h"
 #include "focus_watch.h"
-#include "game_finder.h"
+#include "host_follow.h"
+#include "in_front.h"
 #include "options.h"
 #include "wrapped_command.h"
 
 #include <chrono>
-#include <sys/signalfd.h>
 #include <optional>
-#include <vector>
 
 class Host {
 public:
@@ -34,10 +33,7 @@ private:
     bool start_command();
     void reap_command();
     void follow(clock::time_point now);
-    void join(const GameProcess &game);
     void leave();
-    void say_waiting();
-    void forward_signal(const signalfd_siginfo &info);
     void finish_if_idle();
     void close_bridge();
     void configure_bridge();
@@ -50,7 +46,7 @@ private:
     void tick();
     void check_agreement(clock::time_point now);
     void report_focus(bool active);
-    void set_in_front(bool in_front);
+    void show_front(std::optional<bool> change);
     void request_position(const char *why);
     void stop(int exit_code);
     int poll_timeout() const;
@@ -66,24 +62,16 @@ private:
 
     int32_t epoch_ = 0;
     bool ready_ = false;           // the bridge of this epoch printed its ready line
-    bool game_active_ = false;     // the X witness: the game's window has the focus
-    bool bridge_foreground_ = false;
-    bool in_front_ = false;        // both witnesses agree; reported on each change
+    InFront front_;                // X and the bridge on the game in front; each change is printed
     std::string last_position_;
     clock::time_point started_at_, next_tick_;
-    std::optional<clock::time_point> restart_at_, stop_at_, disagreeing_since_;
-    bool warned_ = false;          // the disagreement was reported for this focus gain
+    std::optional<clock::time_point> restart_at_, stop_at_;
     std::chrono::seconds backoff_{1};
     bool stopping_ = false, done_ = false;
     bool x_lost_ = false;
     bool status_terminal_;         // stderr is a terminal: a status line is kept on it
     bool status_shown_ = false;
     int exit_code_ = 0;
-
-    // Follow mode: the game joined, if any; the foreign games already reported.
-    std::optional<GameProcess> game_;
-    std::vector<pid_t> refused_;
-    clock::time_point next_scan_;
-    bool waiting_said_ = false;
+    std::optional<Follower> follower_;  // in follow mode only
     WrappedCommand command_;
 };

@@ -1,18 +1,9 @@
-// The follow mode and the wrapped command, parts of the host's loop (host.cpp).
-//
-// Follow mode (no --wine, no --prefix): every second the tick looks through /proc for the game
-// on our X display while none is joined; every 500 ms it checks that the joined one still runs. A
-// game found is joined: the bridge is started with its loader and Wine settings, and restarted as
-// usual while the game runs. When the game ends, the bridge's input is closed (it gives back a
-// clipboard it has lent) and it is not started again; the next game, perhaps in another prefix or
-// under another Wine, is joined in its turn. A game that runs in a container of its own cannot be
-// joined from here: it is reported once, as an error.
-//
-// The wrapped command runs beside all this; when it ends, bridge-host stops with its exit code.
-#include "host.h"
+// The follow mode's looks through /proc, and what it tells the player.
+#include "host_follow.h"
+
+#include "events.h"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -27,56 +18,33 @@ constexpr const char *proc_root = "/proc";
 
 }  // namespace
 
-Launch Host::launch() const
+Follower::Turn Follower::look(clock::time_point now, bool bridge_running)
 {
-    if (game_)
-        return {game_->loader, game_->prefix, options_.bridge, game_->settings};
-    return {options_.wine, options_.prefix, options_.bridge, {}};
-}
-
-bool Host::start_command()
-{
-    if (options_.command.empty())
-        return true;
-    auto failure = command_.start(options_.command);
-    if (!failure)
-        return true;
-    std::fprintf(stderr, "bridge-host: %s\n", failure->c_str());
-    bridge_.kill_now();  // just started: it has nothing of the player's to give back
-    return false;
-}
-
-void Host::reap_command()
-{
-    auto code = command_.reap();
-    if (!code)
-        return;
-    emit({{"event", "command"}, {"state", "exited"}, {"code", *code}});
-    stop(*code);
-    exit_code_ = *code;  // also when a signal had already begun the stop
-    finish_if_idle();
-}
-
-// A SIGINT or SIGTERM that a process sent to us alone goes on to the command. One that the
-// terminal sent (Ctrl+C) went to the whole foreground group, the command included, already.
-void Host::forward_signal(const signalfd_siginfo &info)
-{
-    if (info.ssi_code != SI_KERNEL)
-        command_.signal((int)info.ssi_signo);
-}
-
-void Host::follow(clock::time_point now)
-{
-    if (!options_.follow || stopping_ || now < next_scan_)
-        return;
-    next_scan_ = now + (game_ ? alive_period : scan_period);
+    if (now < next_look_)
+        return Turn::none;
+    next_look_ = now + (game_ ? alive_period : scan_period);
     if (game_) {
-        if (!game_alive(proc_root, game_->pid))
-            leave();
-        return;
+        if (game_alive(proc_root, game_->pid))
+            return Turn::none;
+        emit_({{"event", "follow"}, {"state", "left"}, {"pid", game_->pid}});
+        game_.reset();
+        return Turn::left;
     }
-    if (bridge_.running())
-        return;  // the last game's bridge is still giving the clipboard back
+    if (bridge_running)
+        return Turn::none;
+    auto found = find();
+    if (!found)
+        return say_waiting();
+    game_ = std::move(found);
+    waiting_said_ = false;
+    emit_({{"event", "follow"}, {"state", "joined"}, {"pid", game_->pid}, {"prefix", game_->prefix},
+           {"loader", game_->loader}});
+    return Turn::joined;
+}
+
+// The first game of ours on our display that can be joined; the others are reported once each.
+std::optional<GameProcess> Follower::find()
+{
     std::vector<pid_t> foreign;
     std::optional<GameProcess> found;
     const char *display = std::getenv("DISPLAY");
@@ -89,44 +57,19 @@ void Host::follow(clock::time_point now)
         }
         foreign.push_back(game.pid);
         if (std::find(refused_.begin(), refused_.end(), game.pid) == refused_.end())
-            emit(message_event("error", std::string(game_image) + " (pid " + std::to_string(game.pid) + "): " +
-                                            game.foreign + ", so bridge-host cannot join its Wine: start "
-                                            "bridge-host inside that runtime, or give --wine and --prefix"));
+            emit_(message_event("error", std::string(game_image) + " (pid " + std::to_string(game.pid) + "): " +
+                                             game.foreign + ", so bridge-host cannot join its Wine: start "
+                                             "bridge-host inside that runtime, or give --wine and --prefix"));
     }
     refused_ = foreign;  // a pid that is gone may come back as another game
-    if (found)
-        join(*found);
-    else
-        say_waiting();
+    return found;
 }
 
-void Host::join(const GameProcess &game)
-{
-    game_ = game;
-    waiting_said_ = false;
-    backoff_ = std::chrono::seconds(1);
-    emit({{"event", "follow"}, {"state", "joined"}, {"pid", game.pid}, {"prefix", game.prefix},
-          {"loader", game.loader}});
-    start_bridge();
-}
-
-void Host::leave()
-{
-    emit({{"event", "follow"}, {"state", "left"}, {"pid", game_->pid}});
-    game_.reset();
-    restart_at_.reset();
-    if (bridge_.running())
-        close_bridge();
-    bridge_foreground_ = false;
-    set_in_front(false);
-    show_status();
-}
-
-void Host::say_waiting()
+Follower::Turn Follower::say_waiting()
 {
     if (waiting_said_)
-        return;
+        return Turn::none;
     waiting_said_ = true;
-    emit(message_event("status", "waiting for the game (" + std::string(game_image) + ")"));
-    show_status();
+    emit_(message_event("status", "waiting for the game (" + std::string(game_image) + ")"));
+    return Turn::waiting;
 }

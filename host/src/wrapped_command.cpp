@@ -42,8 +42,8 @@ std::optional<int> WrappedCommand::reap()
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
-void WrappedCommand::signal(int sig) const
+void WrappedCommand::pass_on(const signalfd_siginfo &info) const
 {
-    if (pid_ > 0)
-        ::kill(pid_, sig);
+    if (pid_ > 0 && info.ssi_code != SI_KERNEL)
+        ::kill(pid_, (int)info.ssi_signo);
 }

@@ -2,6 +2,7 @@
 // itself, run as our child; bridge-host ends when it ends, with its exit code.
 #pragma once
 
+#include <sys/signalfd.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -19,7 +20,9 @@ public:
     bool running() const { return pid_ > 0; }
     // Its exit code once it has ended (128 + the signal that ended it), else nothing.
     std::optional<int> reap();
-    void signal(int sig) const;
+    // Passes on a SIGINT or SIGTERM that a process sent to us alone. One that the terminal sent
+    // (Ctrl+C) went to the whole foreground group, the command included, already.
+    void pass_on(const signalfd_siginfo &info) const;
 
 private:
     pid_t pid_ = -1;

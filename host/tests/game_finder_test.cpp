@@ -56,18 +56,28 @@ protected:
     void TearDown() override { fs::remove_all(root_); }
 
     // A process; an empty comm or environ leaves that file out, an empty mnt the namespace link.
+    // Its stat has the given state letter, after the name as the kernel writes it.
     void process(const std::string &pid, const std::string &comm, const std::string &environ,
-                 const std::string &mnt = "mnt:[1]", const std::string &exe_suffix = "")
+                 const std::string &mnt = "mnt:[1]", const std::string &exe_suffix = "", char state = 'S')
     {
         fs::path dir = root_ / pid;
         fs::create_directories(dir / "ns");
         if (!comm.empty())
             std::ofstream(dir / "comm") << comm << "\n";
+        std::ofstream(dir / "stat") << pid << " (" << comm << ") " << state << " 1 1 0 -1 4194560\n";
         if (!environ.empty())
             std::ofstream(dir / "environ", std::ios::binary) << environ;
         if (!mnt.empty())
             fs::create_symlink(mnt, dir / "ns" / "mnt");
         fs::create_symlink(loader_.string() + exe_suffix, dir / "exe");
+    }
+
+    // Another thread of that process, with its own name and state.
+    void thread(const std::string &pid, const std::string &tid, const std::string &name, char state)
+    {
+        fs::path dir = root_ / pid / "task" / tid;
+        fs::create_directories(dir);
+        std::ofstream(dir / "stat") << tid << " (" << name << ") " << state << " 1 1 0 -1 4194624\n";
     }
 
     std::vector<GameProcess> games(uid_t uid = getuid()) const { return find_games(root_.string(), uid); }
@@ -89,6 +99,15 @@ TEST_F(ProcTree, finds_this_users_games_with_their_prefix_loader_settings_and_co
     process("10", "StarCitizen.exe", "");   // environment unreadable
     process("11", "", "WINEPREFIX=/x\0"s);  // no name
     process("self2", "StarCitizen.exe", "WINEPREFIX=/x\0"s);
+    // Ended and not reaped yet, a zombie (Z) or dead (X) with no thread left running: the name stays.
+    process("50", "StarCitizen.exe", "WINEPREFIX=/z\0"s, "mnt:[1]", "", 'Z');
+    process("51", "StarCitizen.exe", "WINEPREFIX=/z\0"s, "mnt:[1]", "", 'X');
+    process("52", "StarCitizen.exe", "WINEPREFIX=/z\0"s, "mnt:[1]", "", 'Z');
+    thread("52", "53", "render", 'Z');
+    // Its main thread ended while another runs, whose name would fool a reader of the first ')':
+    // still the game, though its environment cannot be read any more (as the kernel has it).
+    process("54", "StarCitizen.exe", "", "mnt:[1]", "", 'Z');
+    thread("54", "55", "sc) Z (main", 'S');
     std::vector<Seen> seen;
     for (const auto &game : games())
         seen.emplace_back(game.pid, game.prefix, game.loader, game.settings, game.foreign);
@@ -101,6 +120,9 @@ TEST_F(ProcTree, finds_this_users_games_with_their_prefix_loader_settings_and_co
         {40, "/games/sc pfx", here, {"WINEPREFIX=/games/sc pfx", "WINEESYNC=1", "LD_LIBRARY_PATH=/w"}, ""}}));
 
     EXPECT_TRUE(game_alive(root_.string(), 40));
+    EXPECT_TRUE(game_alive(root_.string(), 54));
+    for (pid_t ended : {50, 51, 52})
+        EXPECT_FALSE(game_alive(root_.string(), ended)) << ended;
     EXPECT_FALSE(game_alive(root_.string(), 9));
     EXPECT_FALSE(game_alive(root_.string(), 41));
     EXPECT_TRUE(games(getuid() + 1).empty()) << "another user's processes are not read";

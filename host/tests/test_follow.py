@@ -1,6 +1,7 @@
 """bridge-host following the game, end to end: started with no --wine, no --prefix, no WINEPREFIX and
 no wine on its PATH, it joins the stand-in game in whatever prefix it runs, leaves it when it quits,
-and joins it again elsewhere; and the wrapper form, which ends with its command's exit code.
+and joins it again elsewhere, and leaves at once a game that was killed and is not reaped yet; and the
+wrapper form, which ends with its command's exit code.
 
 On the way, the user's clipboard is left as players leave it: copied in a Linux program that then
 quit, or last written by a Wine session that has ended. Wine goes on listing those formats, which
@@ -21,11 +22,12 @@ import unittest
 
 from desktop import DesktopCase
 from host_harness import BridgeHost
-from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, NO_ANSWER, PREFIX, TIMEOUT, LinuxCopy, Session, exe_path, wait_for,
-                     x_clipboard)
+from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, NO_ANSWER, PREFIX, TIMEOUT, LinuxCopy, Session, exe_path, now,
+                     wait_for, x_clipboard)
 
 WAITING = {"event": "status", "message": "waiting for the game (StarCitizen.exe)"}
 LOADER = "/usr/lib/wine/wine64"  # what Debian's wine runs a program with
+LEAVE_LIMIT = 2.0  # s from a game's end to "left": the joined game is checked twice a second
 USER_COPY = "naïve café – ✓ copied in Linux\n".encode()
 
 
@@ -33,6 +35,12 @@ def assert_unrenderable(test, tool):
     """What the bridge finds: Wine lists the text, which no X program can give any more."""
     wait_for(lambda: x_clipboard(test.session, "TARGETS") is None, "end of X's clipboard owner")
     test.assertIn("13:-:-", tool.dump().formats, "Wine lists a text that yields no data")
+
+
+def process_state(pid):
+    """The state letter in /proc/PID/stat (Z: a zombie, ended and not reaped)."""
+    with open("/proc/%d/stat" % pid) as f:
+        return f.read().rpartition(")")[2].split()[0]
 
 
 def spaced_copy():
@@ -101,7 +109,7 @@ class Follow(DesktopCase):
         states = [line["in_front"] for line in self.host.lines[self.host.lines.index(started):] if line.event == "game"]
         return bool(states) and states[-1]
 
-    def test_joins_the_game_restarts_its_bridge_leaves_it_when_it_quits_and_joins_it_again_elsewhere(self):
+    def test_joins_the_game_restarts_its_bridge_leaves_it_when_it_quits_or_is_killed_and_joins_it_elsewhere(self):
         launcher = self.other.tool()  # the game's Wine runs before the bridge: its launcher, say
         since = launcher.formats()[0]
         copied = LinuxCopy(self.session, USER_COPY)  # a browser that copied, then was closed
@@ -149,6 +157,19 @@ class Follow(DesktopCase):
         host.expect(mark, event="error", message=NO_ANSWER + CHAT_SUFFIX)
         wait_for(lambda: x_clipboard(self.session, "UTF8_STRING") == USER_COPY, "user's copy back on X's clipboard")
         copied.quit()
+
+        # Killed, and left unreaped (Popen reaps only on wait or poll): a zombie keeps the game's name.
+        mark = host.mark()
+        killed = now()
+        os.kill(game.proc.pid, signal.SIGKILL)
+        left = host.expect(mark, event="follow", state="left", pid=game.proc.pid)
+        self.assertLess(left.at - killed, LEAVE_LIMIT)
+        waiting = host.expect(mark, **WAITING)
+        self.assertEqual(process_state(game.proc.pid), "Z", "left while a zombie, not once reaped")
+        between = host.lines[mark:host.lines.index(waiting)]
+        self.assertEqual([line.data for line in between if line.event in ("follow", "error")], [left.data],
+                         "the zombie is neither joined again nor reported")
+        game.proc.wait(TIMEOUT)
         host.signal(signal.SIGTERM)
         self.assertEqual(host.wait_exit(), 0)
 

@@ -274,6 +274,8 @@ class Dump:
 
 # ---- X's clipboard, seen and owned by Linux programs
 
+OWNER_ANSWER = 2.0  # s for X's clipboard owner to answer a request, when it is there
+
 class LinuxCopy:
     """xclip as a Linux program that copied: it owns X's clipboard until it quits or loses it."""
 
@@ -292,9 +294,14 @@ def x_env(session):
 
 
 def x_clipboard(session, target):
-    """What X's clipboard gives for target, or None while it has no owner (or not that target)."""
-    got = subprocess.run(["xclip", "-selection", "clipboard", "-o", "-t", target], env=x_env(session),
-                         stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
+    """What X's clipboard gives for target, or None while it has no owner (or not that target);
+    False when the owner did not answer: one that goes away in the middle of a request (a Wine
+    session ending) leaves xclip waiting for ever."""
+    try:
+        got = subprocess.run(["xclip", "-selection", "clipboard", "-o", "-t", target], env=x_env(session),
+                             stdin=subprocess.DEVNULL, capture_output=True, timeout=OWNER_ANSWER)
+    except subprocess.TimeoutExpired:
+        return False
     return got.stdout if got.returncode == 0 else None
 
 
