@@ -20,8 +20,8 @@ namespace {
 // An environment is at most a few MiB (the kernel's argument limit); more is not a process's.
 constexpr size_t environ_limit = 16 << 20;
 
-// Plain open and read: this runs for every process twice a second, where a stream costs more than
-// the reading.
+// Plain open and read: this runs for every process once a second while waiting, where a stream
+// costs more than the reading.
 std::optional<std::string> read_file(const fs::path &path, size_t limit)
 {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
