@@ -15,6 +15,7 @@ void world_begin(void)
     w.images = {{GAME_PID, u"C:\\Program Files\\Roberts Space Industries\\StarCitizen\\LIVE\\Bin64\\StarCitizen.exe"},
                 {OTHER_PID, u"C:\\windows\\system32\\notepad.exe"}};
     w.window_pids = {{GAME, GAME_PID}, {GAME_SECOND, GAME_PID}, {OTHER, OTHER_PID}};
+    w.window_classes = {{X_BRIDGE, u"__wine_clipboard_manager"}, {OTHER, u"Notepad"}};
     w.scan_codes['P'] = 25;
     capture_begin();
 }
@@ -28,11 +29,25 @@ std::string world_end(void)
     return output;
 }
 
+static std::string entry_contents(const clip_entry &entry)
+{
+    return std::to_string(entry.format) + ":" + (entry.data ? block_bytes(entry.data) : "-");
+}
+
 std::vector<std::string> clipboard_contents(void)
 {
     std::vector<std::string> contents;
     for (const clip_entry &entry : w.clipboard)
-        contents.push_back(std::to_string(entry.format) + ":" + (entry.data ? block_bytes(entry.data) : "-"));
+        contents.push_back(entry_contents(entry));
+    return contents;
+}
+
+std::vector<std::string> renderable_contents(void)
+{
+    std::vector<std::string> contents;
+    for (const clip_entry &entry : w.clipboard)
+        if (entry.data && GlobalSize(entry.data) && entry.renders_from != NEVER)
+            contents.push_back(entry_contents(entry));
     return contents;
 }
 
