@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "output_check.h"
 #include "wine_bridge.h"
@@ -58,10 +59,14 @@ std::vector<std::string> clipboard_contents(void)
 
 uint64_t clipboard_digest(bool renderable_only)
 {
-    uint64_t digest = 14695981039346656037ull;  // 64-bit FNV-1a
+    // FNV-1a over 64-bit words (the last one padded with zeros), the length mixed in by the caller.
+    uint64_t digest = 14695981039346656037ull;
     auto mix = [&digest](const void *bytes, size_t size) {
-        for (size_t i = 0; i < size; i++)
-            digest = (digest ^ ((const unsigned char *)bytes)[i]) * 1099511628211ull;
+        for (size_t i = 0; i < size; i += 8) {
+            uint64_t word = 0;
+            memcpy(&word, (const char *)bytes + i, size - i < 8 ? size - i : 8);
+            digest = (digest ^ word) * 1099511628211ull;
+        }
     };
     for (const clip_entry &entry : w.clipboard) {
         const global_block *block = entry.data ? &w.blocks[(uintptr_t)entry.data - 1] : nullptr;

@@ -26,6 +26,7 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <stdio_ext.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -327,9 +328,9 @@ void main_thread_turn(run &r)
     check_clipboard(r);
 }
 
-ssize_t read_input(void *cookie, char *buffer, size_t size)
+ssize_t read_input(void *, char *buffer, size_t size)
 {
-    run &r = *(run *)cookie;
+    run &r = *current;
     w.window_class.lpfnWndProc = honest_host;  // registered before the reader started
     size_t length = 0;
     while (length == 0 && r.input.remaining_bytes()) {
@@ -366,13 +367,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     user_copies(r, r.input.ConsumeIntegral<uint8_t>());
     w.run_threads = true;
 
-    cookie_io_functions_t functions = {read_input, nullptr, nullptr, nullptr};
-    FILE *input = fopencookie(&r, "r", functions);
+    // One stream for every run, emptied and cleared of its end before each.
+    static FILE *input = fopencookie(nullptr, "r", cookie_io_functions_t{read_input, nullptr, nullptr, nullptr});
+    __fpurge(input);
+    clearerr(input);
     FILE *saved_stdin = stdin;
     stdin = input;
     WinMain(BRIDGE_INSTANCE, NULL, NULL, 0);
     stdin = saved_stdin;
-    fclose(input);
 
     check_output(world_end());
     if (!users_content(r, clipboard_digest()))
