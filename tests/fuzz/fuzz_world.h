@@ -1,5 +1,6 @@
 // The world that both fuzz targets set up around the bridge in our Win32 double: the game's two
-// windows, another program's window, Wine's X clipboard bridge, and the checks that must hold whatever the input was.
+// windows, another program's window, Wine's X clipboard bridge, and the checks that must hold
+// whatever the input was.
 #pragma once
 
 #include <stdint.h>

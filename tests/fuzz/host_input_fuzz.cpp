@@ -179,7 +179,7 @@ void hold_clipboard(unsigned choice)
 void inject_failure(run &r, unsigned choice)
 {
     switch (choice % 6) {
-    case 0: hold_clipboard(choice / 5); break;
+    case 0: hold_clipboard(choice / 6); break;
     case 1: w.send_input.fail_next(); break;
     case 2: w.heap_alloc.fail_next(); break;
     case 3: w.on_sleep = front_lost_in_sleep; break;
