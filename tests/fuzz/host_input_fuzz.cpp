@@ -45,6 +45,7 @@
 namespace {
 
 #define LOAN_WAIT_MS 1000  // how long stage 1 waits for the clipboard and its formats
+#define MAX_TURNS 256
 
 enum event { TIME_PASSES, HOST_FOCUS, FRONT_WINDOW, GAME_WRITES, USER_COPIES, KEY_TOGGLED, HOTKEY, FAILURE, EVENTS };
 
@@ -58,6 +59,7 @@ struct run {
     DWORD written_sequence = 0;         // clipboard sequence right after it was written
     ULONGLONG loan_wait_since = 0;      // when the acquisition under way entered stage 1
     DWORD kept_sequence = 0;            // clipboard sequence at which it last held the user's content
+    int turns = 0;                      // turns of the main thread so far
     run(const uint8_t *data, size_t size) : input(data, size) {}
 };
 
@@ -328,22 +330,27 @@ void main_thread_turn(run &r)
     check_clipboard(r);
 }
 
+// An input ends when its bytes do, or after MAX_TURNS turns: what a longer one could do, a shorter
+// one does with longer steps of time, and every input runs in a bounded time.
+bool turns_left(run &r)
+{
+    return r.input.remaining_bytes() && r.turns < MAX_TURNS;
+}
+
 ssize_t read_input(void *, char *buffer, size_t size)
 {
     run &r = *current;
     w.window_class.lpfnWndProc = honest_host;  // registered before the reader started
     size_t length = 0;
-    while (length == 0 && r.input.remaining_bytes()) {
+    while (length == 0 && turns_left(r)) {
         main_thread_turn(r);
+        r.turns++;
         length = r.input.ConsumeIntegral<uint8_t>();
     }
     // At the end of input a holder lets go within the bridge's last two seconds.
-    if (!r.input.remaining_bytes() && w.clipboard_held_until > w.tick + 1500)
+    if (!turns_left(r) && w.clipboard_held_until > w.tick + 1500)
         w.clipboard_held_until = w.tick + 1500;
-    std::vector<char> piece = r.input.ConsumeBytes<char>(length < size ? length : size);
-    if (!piece.empty())
-        memcpy(buffer, piece.data(), piece.size());
-    return piece.size();
+    return r.input.ConsumeData(buffer, length < size ? length : size);
 }
 
 // Every key the bridge pressed was released, unless a refused key event kept it down.
