@@ -26,6 +26,8 @@ world w;
 static void note(const char *format, ...) __attribute__((format(printf, 1, 2)));
 static void note(const char *format, ...)
 {
+    if (!w.log_calls)
+        return;
     char line[256];
     va_list arguments;
     va_start(arguments, format);

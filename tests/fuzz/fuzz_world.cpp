@@ -2,9 +2,21 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "output_check.h"
 #include "wine_bridge.h"
+
+// What the bridge printed since world_begin: its standard output is a stream that appends here, so
+// that no file is written and read back on every input.
+static std::string output;
+static FILE *output_stream, *saved_stdout;
+
+static ssize_t keep_output(void *, const char *bytes, size_t size)
+{
+    output.append(bytes, size);
+    return size;
+}
 
 void world_begin(void)
 {
@@ -15,14 +27,23 @@ void world_begin(void)
     w.images = {{GAME_PID, u"C:\\Program Files\\Roberts Space Industries\\StarCitizen\\LIVE\\Bin64\\StarCitizen.exe"},
                 {OTHER_PID, u"C:\\windows\\system32\\notepad.exe"}};
     w.window_pids = {{GAME, GAME_PID}, {GAME_SECOND, GAME_PID}, {OTHER, OTHER_PID}};
+    w.window_classes = {{X_BRIDGE, u"__wine_clipboard_manager"}, {OTHER, u"Notepad"}};
     w.scan_codes['P'] = 25;
-    capture_begin();
+    w.log_calls = false;
+    output.clear();
+    if (!output_stream) {
+        output_stream = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, keep_output, nullptr, nullptr});
+        setvbuf(output_stream, NULL, _IONBF, 0);
+    }
+    saved_stdout = stdout;
+    stdout = output_stream;
 }
+
+const std::string &printed_output(void) { return output; }
 
 std::string world_end(void)
 {
-    std::string output = printed_text();
-    capture_end();
+    stdout = saved_stdout;
     if (getenv("FUZZ_SHOW_OUTPUT"))  // to see what an input makes the bridge print
         fputs(output.c_str(), stderr);
     return output;
@@ -34,6 +55,29 @@ std::vector<std::string> clipboard_contents(void)
     for (const clip_entry &entry : w.clipboard)
         contents.push_back(std::to_string(entry.format) + ":" + (entry.data ? block_bytes(entry.data) : "-"));
     return contents;
+}
+
+uint64_t clipboard_digest(bool renderable_only)
+{
+    // FNV-1a over 64-bit words (the last one padded with zeros), the length mixed in by the caller.
+    uint64_t digest = 14695981039346656037ull;
+    auto mix = [&digest](const void *bytes, size_t size) {
+        for (size_t i = 0; i < size; i += 8) {
+            uint64_t word = 0;
+            memcpy(&word, (const char *)bytes + i, size - i < 8 ? size - i : 8);
+            digest = (digest ^ word) * 1099511628211ull;
+        }
+    };
+    for (const clip_entry &entry : w.clipboard) {
+        const global_block *block = entry.data ? &w.blocks[(uintptr_t)entry.data - 1] : nullptr;
+        if (renderable_only && (!block || !block->size || entry.renders_from == NEVER))
+            continue;
+        uint64_t head[3] = {entry.format, block != nullptr, block ? block->size : 0};
+        mix(head, sizeof head);
+        if (block)
+            mix(block->bytes, block->size);
+    }
+    return digest;
 }
 
 bool command_on_clipboard(void)

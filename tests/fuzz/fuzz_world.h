@@ -1,6 +1,9 @@
 // The world that both fuzz targets set up around the bridge in our Win32 double: the game's two
-// windows, another program's window, and the checks that must hold whatever the input was.
+// windows, another program's window, Wine's X clipboard bridge, and the checks that must hold
+// whatever the input was.
 #pragma once
+
+#include <stdint.h>
 
 #include <string>
 #include <vector>
@@ -12,16 +15,23 @@
 #define GAME_PID 4242ul
 #define OTHER ((HWND)0x7E5)
 #define OTHER_PID 777ul
+#define X_BRIDGE ((HWND)0x5C1B)  // Wine's X clipboard bridge: owns what Wine imported from X
+#define NEVER (~0ull)            // renders_from of a format that nobody will render any more
 #define START_TICK 1000000ull
 
-// A fresh world and bridge state, with the bridge's output captured.
+// A fresh world and bridge state, with the bridge's output captured (and the double's call log off).
 void world_begin(void);
+// What the bridge has printed so far.
+const std::string &printed_output(void);
 // Ends the capture and returns what the bridge printed (also shown on standard error when the
 // environment has FUZZ_SHOW_OUTPUT).
 std::string world_end(void);
 
 // The clipboard's formats in order, each as "format:bytes" ("format:-" when it yields no data).
 std::vector<std::string> clipboard_contents(void);
+// A digest of the same, for comparing content without copying it; with renderable_only, of the
+// formats that give data now or later only.
+uint64_t clipboard_digest(bool renderable_only = false);
 // 1 when the clipboard holds the bridge's own chat command and nothing else.
 bool command_on_clipboard(void);
 // Aborts unless the world is left clean: clipboard closed, no global block locked or orphaned, no

@@ -12,17 +12,23 @@
 // bytes (event, its argument, length of the next piece), from the back, last byte first. The first
 // choice of all is the user's clipboard at start.
 //
+// The host's "selection <0/1>" lines are the host asking X whether its clipboard selection has an
+// owner: every such line that the bridge takes in tells the truth of that moment (the world sets
+// its digit right before the bridge reads it); any other line goes in as it came.
+//
 // Checked: every line printed is a JSON object of its kind; an acquisition ends with exactly one text
-// or error line, or none when the host ends it; whenever no acquisition holds the clipboard (stage 0
-// or 1) and no give-back waits for it, it holds exactly what the user or the game last wrote, and
-// otherwise that or the bridge's command; the user's clipboard comes back once another program's
-// hold ends; after shutdown, every key typed is up again and nothing is left open, locked or
-// held.
+// or error line, or none when the host ends it, and a format without data fails it only once stage 1
+// has waited its second; whenever no acquisition holds the clipboard (stage 0 or 1) and no give-back
+// waits for it, it holds exactly what the user or the game last wrote (less the formats that nobody
+// can render, when they came from an X program that has gone), and otherwise that or the bridge's
+// command; the user's clipboard comes back once another program's hold ends; after shutdown, every
+// key typed is up again and nothing is left open, locked or held.
 
 #include <stdint.h>
 #include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <stdio_ext.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -38,25 +44,56 @@
 
 namespace {
 
+#define LOAN_WAIT_MS 1000  // how long stage 1 waits for the clipboard and its formats
+#define MAX_TURNS 256
+
 enum event { TIME_PASSES, HOST_FOCUS, FRONT_WINDOW, GAME_WRITES, USER_COPIES, KEY_TOGGLED, HOTKEY, FAILURE, EVENTS };
 
 struct run {
     FuzzedDataProvider input;
     bool host_sees_game = false;  // the host repeats "focus 1" before every tick
     DWORD sequence_seen = 0;      // clipboard sequence of the last WM_CLIPBOARDUPDATE
-    std::vector<std::string> expected;  // what the user or the game last put on the clipboard
+    uint64_t expected = 0;              // digest of what the user or the game last put on the clipboard
+    uint64_t readable = 0;              // of its formats that give data now or later
+    bool x_owner_gone = false;          // it came from an X program that has gone since
+    DWORD written_sequence = 0;         // clipboard sequence right after it was written
+    ULONGLONG loan_wait_since = 0;      // when the acquisition under way entered stage 1
+    DWORD kept_sequence = 0;            // clipboard sequence at which it last held the user's content
+    int turns = 0;                      // turns of the main thread so far
     run(const uint8_t *data, size_t size) : input(data, size) {}
 };
 
+run *current;  // the run under way, for the window procedure's wrapper
+
+void world_writes(run &r, HWND owner, const std::vector<clip_entry> &entries, bool x_owner_gone)
+{
+    clipboard_write(owner, entries);
+    r.expected = clipboard_digest();
+    r.readable = clipboard_digest(true);
+    r.x_owner_gone = x_owner_gone;
+    r.written_sequence = w.sequence;
+    r.kept_sequence = 0;
+}
+
+// Whether X's clipboard selection has an owner now: Wine takes it for every change made in Wine,
+// so only what Wine imported from an X program that has gone since has none.
+bool x_selection_owned(const run &r)
+{
+    return !r.x_owner_gone || w.sequence != r.written_sequence;
+}
+
 // What the user may have on the clipboard: nothing, texts, several formats, a format that yields no
-// data or no bytes, more formats than a snapshot holds, coordinates copied by hand.
+// data or no bytes, more formats than a snapshot holds, coordinates copied by hand; what Wine
+// imported from an X program that has gone (listed, but only the locale renders); formats that a
+// live owner (the X bridge asking a slow X program, or a program of Wine) renders 0 to 1500 ms late.
 void user_copies(run &r, unsigned variant)
 {
     static const std::u16string hello = u"hello", coordinates = u"Coordinates: x:9 y:9 z:9";
     static const char locale[4] = {0x0C, 0x04, 0, 0};
     std::vector<clip_entry> entries;
     HWND owner = OTHER;
-    switch (variant % 8) {
+    ULONGLONG late = w.tick + variant / 10 * 1500 / 24;
+    switch (variant % 10) {
     case 0: break;
     case 1: entries = {{CF_UNICODETEXT, make_text_block(hello)}, {CF_LOCALE, make_block(locale, 4)}}; break;
     case 2:
@@ -71,9 +108,30 @@ void user_copies(run &r, unsigned variant)
         break;
     case 6: owner = NULL; entries = {{CF_UNICODETEXT, make_text_block(coordinates)}}; break;
     case 7: entries = {{CF_UNICODETEXT, make_text_block(coordinates)}}; break;
+    case 8:
+        owner = X_BRIDGE;
+        entries = {{CF_UNICODETEXT, NULL}, {CF_LOCALE, make_block(locale, 4)}, {CF_TEXT, NULL}, {CF_OEMTEXT, NULL}};
+        break;
+    case 9:
+        owner = variant / 10 % 2 ? X_BRIDGE : OTHER;
+        entries = {{CF_UNICODETEXT, make_text_block(hello), late}, {CF_LOCALE, make_block(locale, 4)},
+                   {CF_TEXT, make_block("hello", 6), late}, {CF_OEMTEXT, make_block("hello", 6), late}};
+        break;
     }
-    clipboard_write(owner, entries);
-    r.expected = clipboard_contents();
+    world_writes(r, owner, entries, variant % 10 == 8);
+}
+
+// The X program whose copy Wine lists quits: what it has not rendered yet, nobody will.
+void x_owner_quits(run &r)
+{
+    if (w.sequence != r.written_sequence || w.clipboard_owner != X_BRIDGE)
+        return;
+    for (clip_entry &entry : w.clipboard)
+        if (entry.renders_from > w.tick)
+            entry.renders_from = NEVER;
+    r.x_owner_gone = true;
+    r.readable = clipboard_digest(true);
+    r.kept_sequence = 0;
 }
 
 // The game's answers: valid, with escaped characters, the longest, and refused ones.
@@ -92,8 +150,7 @@ void game_writes(run &r, unsigned variant)
     HGLOBAL block = variant % (count + 2) < count ? make_text_block(texts[variant % (count + 2)])
                     : variant % (count + 2) == count ? make_block(unterminated, sizeof unterminated)
                                                      : make_block(nullptr, 0);
-    clipboard_write(GAME, {{CF_UNICODETEXT, block}});
-    r.expected = clipboard_contents();
+    world_writes(r, GAME, {{CF_UNICODETEXT, block}}, false);
 }
 
 void toggle_key(unsigned choice)
@@ -121,14 +178,15 @@ void hold_clipboard(unsigned choice)
         w.clipboard_held_until = w.tick + choice * 100;
 }
 
-void inject_failure(unsigned choice)
+void inject_failure(run &r, unsigned choice)
 {
-    switch (choice % 5) {
-    case 0: hold_clipboard(choice / 5); break;
+    switch (choice % 6) {
+    case 0: hold_clipboard(choice / 6); break;
     case 1: w.send_input.fail_next(); break;
     case 2: w.heap_alloc.fail_next(); break;
     case 3: w.on_sleep = front_lost_in_sleep; break;
     case 4: w.register_hotkey.fail_next(); break;
+    case 5: x_owner_quits(r); break;
     }
 }
 
@@ -152,7 +210,7 @@ void world_event(run &r)
     case USER_COPIES: user_copies(r, argument); break;
     case KEY_TOGGLED: toggle_key(argument); break;
     case HOTKEY: procedure(BRIDGE_WINDOW, WM_HOTKEY, HOTKEY_BASE + argument % 5, MAKELPARAM(0, 'P')); break;
-    case FAILURE: inject_failure(argument); break;
+    case FAILURE: inject_failure(r, argument); break;
     }
 }
 
@@ -165,52 +223,96 @@ void clipboard_update_due(run &r)
     procedure(BRIDGE_WINDOW, WM_CLIPBOARDUPDATE, 0, 0);
 }
 
-void check_clipboard(const run &r)
+// The user's content: all that was last put on the clipboard, or, once its X owner has gone, the
+// formats that could be read of it.
+bool users_content(const run &r, uint64_t contents)
 {
-    if (clipboard_contents() == r.expected)
+    return contents == r.expected || (r.x_owner_gone && contents == r.readable);
+}
+
+// Every write to the clipboard changes its sequence number, so its content is compared once per
+// change (and in full after shutdown).
+void check_clipboard(run &r)
+{
+    if (w.sequence == r.kept_sequence)
         return;
+    if (users_content(r, clipboard_digest())) {
+        r.kept_sequence = w.sequence;
+        return;
+    }
     if (stage < 2 && !giving_back)
         violation("no acquisition or give-back holds the clipboard, yet it is not what was last put on it", "");
     if (!command_on_clipboard())
         violation("an acquisition holds the clipboard, which holds neither the command nor newer content", "");
 }
 
-// Bytes printed so far: standard output is a file while the output is captured.
-off_t printed_bytes(void)
+// The lines that end an acquisition (text and error lines, but a refused hotkey's) printed from offset
+// on, told by their first key (every line is parsed in full at the end); format_error tells whether
+// one of them says that a format could not be saved.
+int ending_lines_since(size_t offset, bool &format_error)
 {
-    struct stat status;
-    return fstat(1, &status) == 0 ? status.st_size : 0;
-}
-
-// The lines that end an acquisition (text and error lines, but a refused hotkey's) printed from offset on.
-int ending_lines_since(off_t offset)
-{
-    std::string text(printed_bytes() - offset, 0);
-    if (pread(1, &text[0], text.size(), offset) != (ssize_t)text.size())
-        abort();
+    const std::string &text = printed_output();
+    auto begins = [&text](size_t at, const char *prefix) { return text.compare(at, strlen(prefix), prefix) == 0; };
     int count = 0;
-    json_object line;
-    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        if (parse_object(text.substr(start, end - start), line) &&
-            (line[0].key == "text" || (line[0].key == "error" && line[0].value.rfind("Raccourci", 0) != 0)))
+    format_error = false;
+    for (size_t start = offset, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        if (begins(start, "{\"text\":") ||
+            (begins(start, "{\"error\":\"") && !begins(start, "{\"error\":\"Raccourci"))) {
             count++;
+            format_error |= begins(start, "{\"error\":\"Format du presse-papiers non sauvegardable");
+        }
     return count;
 }
 
 // One step of the main thread. An acquisition ends with exactly one text or error line, but when the
-// host ends it (a host line: "cancel", "context"), which it does without a word.
-template <typename step> void observed(bool from_host, step work)
+// host ends it (a host line: "cancel", "context"), which it does without a word. A listed format
+// without data may come a moment later: stage 1 waits a whole second for it before it fails.
+template <typename step> void observed(run &r, bool from_host, step work)
 {
     int stage_before = stage;
-    off_t offset = printed_bytes();
+    size_t offset = printed_output().size();
     work();
-    if (stage_before == 0)
+    if (stage_before == 0) {
+        if (stage == 1)
+            r.loan_wait_since = w.tick;
         return;
+    }
     int expected = stage != 0 ? 0 : from_host ? 0 : 1;
-    if (ending_lines_since(offset) != expected)
+    bool format_error;
+    if (ending_lines_since(offset, format_error) != expected)
         violation(expected ? "an acquisition ended without its one text or error line"
                            : "an acquisition printed a text or error line without ending, or the host's end was not silent",
                   std::to_string(stage_before) + " -> " + std::to_string(stage));
+    if (format_error && w.tick < r.loan_wait_since + LOAN_WAIT_MS)
+        violation("a format without data failed the loan before stage 1 had waited its second for it",
+                  std::to_string(w.tick - r.loan_wait_since) + " ms");
+}
+
+// The host asked X right before it wrote "selection N": a line that the bridge takes as one (the
+// word, then a number 0 or 1 as strtoll reads it) gets the digit of the truth. Its last digit
+// carries the value; a "-0" turned into 1 becomes "+1".
+void honest_selection_report(const run &r, char *line)
+{
+    static const char word[] = "selection";
+    if (strncmp(line, word, sizeof word - 1) != 0)
+        return;
+    char *number = line + sizeof word - 1, *end;
+    long long value = strtoll(number, &end, 10);
+    if (end == number || (value != 0 && value != 1))
+        return;
+    bool owned = x_selection_owned(r);
+    end[-1] = owned ? '1' : '0';
+    char *sign = number + strspn(number, " \t\n\v\f\r");
+    if (owned && *sign == '-')
+        *sign = '+';
+}
+
+// The bridge's window procedure, as Wine calls it for every message dispatched to the window.
+LRESULT CALLBACK honest_host(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == WM_HOST_LINE)
+        honest_selection_report(*current, (char *)lparam);
+    return procedure(hwnd, message, wparam, lparam);
 }
 
 void main_thread_turn(run &r)
@@ -218,9 +320,9 @@ void main_thread_turn(run &r)
     while (!w.queue.empty()) {
         MSG message = w.queue.front();
         w.queue.erase(w.queue.begin());
-        observed(true, [&] { DispatchMessageW(&message); });
+        observed(r, true, [&] { DispatchMessageW(&message); });
     }
-    observed(false, [&] {
+    observed(r, false, [&] {
         clipboard_update_due(r);
         world_event(r);
         clipboard_update_due(r);
@@ -228,21 +330,27 @@ void main_thread_turn(run &r)
     check_clipboard(r);
 }
 
-ssize_t read_input(void *cookie, char *buffer, size_t size)
+// An input ends when its bytes do, or after MAX_TURNS turns: what a longer one could do, a shorter
+// one does with longer steps of time, and every input runs in a bounded time.
+bool turns_left(run &r)
 {
-    run &r = *(run *)cookie;
+    return r.input.remaining_bytes() && r.turns < MAX_TURNS;
+}
+
+ssize_t read_input(void *, char *buffer, size_t size)
+{
+    run &r = *current;
+    w.window_class.lpfnWndProc = honest_host;  // registered before the reader started
     size_t length = 0;
-    while (length == 0 && r.input.remaining_bytes()) {
+    while (length == 0 && turns_left(r)) {
         main_thread_turn(r);
+        r.turns++;
         length = r.input.ConsumeIntegral<uint8_t>();
     }
     // At the end of input a holder lets go within the bridge's last two seconds.
-    if (!r.input.remaining_bytes() && w.clipboard_held_until > w.tick + 1500)
+    if (!turns_left(r) && w.clipboard_held_until > w.tick + 1500)
         w.clipboard_held_until = w.tick + 1500;
-    std::vector<char> piece = r.input.ConsumeBytes<char>(length < size ? length : size);
-    if (!piece.empty())
-        memcpy(buffer, piece.data(), piece.size());
-    return piece.size();
+    return r.input.ConsumeData(buffer, length < size ? length : size);
 }
 
 // Every key the bridge pressed was released, unless a refused key event kept it down.
@@ -262,19 +370,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     world_begin();
     run r(data, size);
+    current = &r;
     user_copies(r, r.input.ConsumeIntegral<uint8_t>());
     w.run_threads = true;
 
-    cookie_io_functions_t functions = {read_input, nullptr, nullptr, nullptr};
-    FILE *input = fopencookie(&r, "r", functions);
+    // One stream for every run, emptied and cleared of its end before each.
+    static FILE *input = fopencookie(nullptr, "r", cookie_io_functions_t{read_input, nullptr, nullptr, nullptr});
+    __fpurge(input);
+    clearerr(input);
     FILE *saved_stdin = stdin;
     stdin = input;
     WinMain(BRIDGE_INSTANCE, NULL, NULL, 0);
     stdin = saved_stdin;
-    fclose(input);
 
     check_output(world_end());
-    if (clipboard_contents() != r.expected)
+    if (!users_content(r, clipboard_digest()))
         violation("after shutdown the clipboard is not what was last put on it", "");
     check_keys_released();
     check_world_clean();

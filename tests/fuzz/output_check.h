@@ -13,10 +13,8 @@ struct json_field {
 
 typedef std::vector<json_field> json_object;
 
-// Parses text as one JSON object whose values are all scalars; false on anything else.
-bool parse_object(const std::string &text, json_object &object);
 // Checks every line of output (each ended by a line feed) against its kind and aborts with a message
-// on the first violation; returns the lines parsed.
+// on the first violation; returns its text and error lines, parsed.
 std::vector<json_object> check_output(const std::string &output);
 // The value of key in object, "" when absent.
 std::string field(const json_object &object, const std::string &key);

@@ -9,6 +9,18 @@ import os
 
 TIME, FOCUS, FRONT, GAME, USER, KEY, HOTKEY, FAILURE = range(8)
 GAME_WINDOW, OTHER_WINDOW = 0, 2
+X_OWNER_QUITS = 5  # a FAILURE
+
+
+def from_x_gone():
+    """The user's clipboard: imported from an X program that has gone (only the locale renders)."""
+    return 8
+
+
+def late(step):
+    """The user's clipboard: formats rendered step * 62.5 ms late (step 0 to 24), by the X bridge when
+    step is odd, else by a program of Wine."""
+    return 9 + 10 * step
 
 
 def host_input(user, turns):
@@ -45,6 +57,19 @@ SEEDS = {
                                (FAILURE, 0, b"trigger\n"), (TIME, 2, b""), (FAILURE, 2, b"trigger\n"),
                                (TIME, 2, b""), (FAILURE, 1, b"trigger\n"), (TIME, 2, b""), (TIME, 3, b""),
                                (FRONT, OTHER_WINDOW, b""), (TIME, 3, b"")]),
+    "x_owner_gone": host_input(from_x_gone(), [(FOCUS, 1, b""), (FRONT, GAME_WINDOW, b"")]
+                               + typed(b"context 8 1 10\n", b"selection 0\n", b"trigger\n")
+                               + [(TIME, 2, b""), (TIME, 3, b""), (TIME, 3, b"cancel\n"), (TIME, 2, b""),
+                                  (TIME, 1, b"trigger\n"), (TIME, 2, b""), (TIME, 3, b"")]),
+    "late_formats": host_input(late(7), [(FOCUS, 1, b""), (FRONT, GAME_WINDOW, b"")]
+                               + typed(b"context 9 1 10\n", b"selection 1\n", b"trigger\n")
+                               + [(TIME, 25, b""), (TIME, 25, b""), (TIME, 25, b""), (TIME, 25, b""),
+                                  (TIME, 25, b""), (TIME, 2, b""), (TIME, 3, b"cancel\n"), (TIME, 1, b"")]),
+    "stale_report_then_x_owner_quits": host_input(from_x_gone(), [(FOCUS, 1, b""), (FRONT, GAME_WINDOW, b"")]
+                                                  + typed(b"context 10 1 10\n", b"selection 0\n")
+                                                  + [(USER, late(23), b"trigger\n"), (TIME, 50, b""),
+                                                     (FAILURE, X_OWNER_QUITS, b"selection 0\n"), (TIME, 1, b""),
+                                                     (TIME, 2, b""), (TIME, 3, b"cancel\n"), (TIME, 1, b"")]),
     "junk_lines": host_input(0, [(TIME, 0, b"\x00\x01\xff focus\r\n"), (TIME, 0, b"x" * 200),
                                  (TIME, 0, b"y" * 100 + b"context 1 1 50\n"), (TIME, 0, b"focus 99999999999\n"),
                                  (TIME, 0, b"bind -1 0 0\ncontext 1 1\n\r\n\n"), (TIME, 0, b"cance"),
