@@ -45,7 +45,7 @@
 namespace {
 
 #define LOAN_WAIT_MS 1000  // how long stage 1 waits for the clipboard and its formats
-#define MAX_TURNS 128
+#define MAX_TURNS 64
 
 enum event { TIME_PASSES, HOST_FOCUS, FRONT_WINDOW, GAME_WRITES, USER_COPIES, KEY_TOGGLED, HOTKEY, FAILURE, EVENTS };
 
