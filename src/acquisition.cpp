@@ -7,11 +7,11 @@
 //   3  after delay_ms, types Enter: the game runs the command;
 //   4  waits up to 2000 ms for the game's answer, which clipboard_update reports.
 // Stage 1 also waits while the clipboard is held open elsewhere, a format is not rendered yet, or
-// the last loan still waits to go back. Stages 2 and 3 must be done within 3000 ms of the loan. Every tick first checks that the
-// captured window is still the game's window in front. Every failure ends in fail, which gives the
-// user's clipboard back (or leaves it waiting to go back) before printing exactly one error line; a
-// failure at stage 4 starts a two-second cool-down in which triggers are refused and passive
-// reports are held back.
+// the last loan still waits to go back. Stages 2 and 3 must be done within 3000 ms of the loan.
+// Every tick first checks that the captured window is still the game's window in front. Every
+// failure ends in fail, which gives the user's clipboard back (or leaves it waiting to go back)
+// before printing exactly one error line; a failure at stage 4 starts a two-second cool-down in
+// which triggers are refused and passive reports are held back.
 
 #include "acquisition.h"
 
