@@ -11,6 +11,7 @@ packages=(
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     wine wine64 xvfb xdotool xclip
     debootstrap  # the Debian 13 root with Wine 10.0 (scripts/wine10.sh)
+    bubblewrap  # the containers that bridge-host joins in its tests, made as Flatpak and Steam make them
     gnuplot-nox  # the benchmark's chart
     pkg-config libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev nlohmann-json3-dev libcli11-dev dpkg-dev
     openbox x11-utils  # bridge-host's libraries; a window manager and xprop for its tests
