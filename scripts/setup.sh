@@ -14,6 +14,7 @@ packages=(
     bubblewrap  # the containers that bridge-host joins in its tests, made as Flatpak and Steam make them
     gnuplot-nox  # the benchmark's chart
     pkg-config libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev nlohmann-json3-dev libcli11-dev dpkg-dev
+    libwayland-dev  # libwayland-client and wayland-scanner: the wlroots compositors' focus witness
     openbox x11-utils  # bridge-host's libraries; a window manager and xprop for its tests
     systemd  # systemd-analyze, which checks bridge-host's user unit
     sway xwayland foot x11-xserver-utils  # the Wayland desktop of its tests: compositor, XWayland, a native window, xhost
