@@ -82,6 +82,14 @@ json game_event(bool in_front)
     return {{"event", "game"}, {"in_front", in_front}};
 }
 
+json witness_event(const char *name, const std::string &note)
+{
+    json event = {{"event", "witness"}, {"name", name}};
+    if (!note.empty())
+        event["message"] = note;
+    return event;
+}
+
 json bridge_exit_event(int32_t epoch, int code, int signal)
 {
     json event = {{"event", "bridge"}, {"state", "exited"}, {"epoch", epoch}};

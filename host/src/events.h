@@ -23,6 +23,8 @@ nlohmann::ordered_json position_event(const TextLine &line);
 nlohmann::ordered_json action_event(const std::string &action);
 nlohmann::ordered_json message_event(const char *kind, const std::string &message);
 nlohmann::ordered_json game_event(bool in_front);
+// Which focus witness runs, with the note said about it at start, if any.
+nlohmann::ordered_json witness_event(const char *name, const std::string &note);
 // The bridge's exit: the signal that ended it, else its exit code and what the code means.
 nlohmann::ordered_json bridge_exit_event(int32_t epoch, int code, int signal);
 // A position event's axes as the status line shows them ("x:1.5 y:-2 z:3").

@@ -1,7 +1,7 @@
 // The host's loop. Signals arrive through a signalfd and only wake the loop; the bridge's output
-// is read whole lines at a time; the X connection is drained on every turn, since xcb may hold
+// is read whole lines at a time; the focus witness is drained on every turn, since xcb may hold
 // events read along with a reply. The 100 ms tick repeats "focus 1" while the game's window has
-// the X focus (the bridge forgets a report after 300 ms) and, with no window manager, asks X.
+// the focus (the bridge forgets a report after 300 ms) and, with no window manager on X, asks X.
 //
 // Each start of the bridge gets a new epoch: "context <epoch> 1 <delay>" and the four "bind"
 // lines go out at once (the pipe keeps them until the bridge reads), and every line of another
@@ -42,8 +42,8 @@ void Host::hold_early_signals()
     sigprocmask(SIG_BLOCK, &early, nullptr);
 }
 
-Host::Host(const Options &options, FocusWatch &x, EventWriter &out)
-    : options_(options), x_(x), out_(out), status_terminal_(isatty(STDERR_FILENO))
+Host::Host(const Options &options, FocusWitness &witness, XDisplay *x, EventWriter &out)
+    : options_(options), witness_(witness), x_(x), out_(out), status_terminal_(isatty(STDERR_FILENO))
 {
     if (options_.follow)
         follower_.emplace([this](const nlohmann::ordered_json &event) { emit(event); });
@@ -55,15 +55,15 @@ Host::Host(const Options &options, FocusWatch &x, EventWriter &out)
 
 int Host::run()
 {
-    front_ = InFront(x_.game_active());
+    front_ = InFront(witness_.game_active());
     if (!options_.follow && !start_bridge())
         return 2;  // no Wine to run it with: a mistake in the options, not a crash to retry
     if (!start_command())
         return 127;  // as a shell says of a command it cannot run
     next_tick_ = clock::now() + tick_period;
     while (!done_) {
-        // An fd of -1 is skipped by poll: a lost X connection or a bridge's closed output.
-        pollfd fds[3] = {{signals_.get(), POLLIN, 0}, {x_lost_ ? -1 : x_.fd(), POLLIN, 0},
+        // An fd of -1 is skipped by poll: a lost witness or a bridge's closed output.
+        pollfd fds[3] = {{signals_.get(), POLLIN, 0}, {witness_lost_ ? -1 : witness_.fd(), POLLIN, 0},
                          {bridge_.output_fd(), POLLIN, 0}};
         if (poll(fds, 3, poll_timeout()) < 0 && errno != EINTR)
             break;
@@ -115,7 +115,7 @@ void Host::configure_bridge()
         const Binding &b = options_.bindings[slot];
         bridge_.send("bind " + std::to_string(slot) + " " + std::to_string(b.modifiers) + " " + std::to_string(b.vk));
     }
-    if (front_.x_active())
+    if (front_.witness_active())
         bridge_.send("focus 1");
 }
 
@@ -205,17 +205,17 @@ void Host::take_signals()
 
 void Host::watch_focus()
 {
-    if (x_lost_)
+    if (witness_lost_)
         return;
-    if (!x_.handle_events()) {
-        x_lost_ = true;
+    if (!witness_.handle_events()) {
+        witness_lost_ = true;
         report_focus(false);
-        emit(message_event("error", "lost the X display"));
+        emit(message_event("error", witness_.lost_message()));
         stop(1);
         return;
     }
-    if (x_.game_active() != front_.x_active())
-        report_focus(x_.game_active());
+    if (witness_.game_active() != front_.witness_active())
+        report_focus(witness_.game_active());
 }
 
 void Host::tick()
@@ -235,17 +235,17 @@ void Host::tick()
     if (now < next_tick_)
         return;
     next_tick_ = std::max(next_tick_ + tick_period, now);
-    if (x_.needs_polling() && !x_lost_) {
-        x_.poll_input_focus();
-        if (x_.game_active() != front_.x_active())
-            return report_focus(x_.game_active());
+    if (witness_.needs_polling() && !witness_lost_) {
+        witness_.poll();
+        if (witness_.game_active() != front_.witness_active())
+            return report_focus(witness_.game_active());
     }
-    if (front_.x_active() && !stopping_)
+    if (front_.witness_active() && !stopping_)
         bridge_.send("focus 1");
     check_agreement(now);
 }
 
-// X says the game has the focus, yet the bridge does not see it in front. With --wine and
+// Our witness says the game has the focus, yet the bridge does not see it in front. With --wine and
 // --prefix the usual cause is another Wine or prefix than the game's, whose wineserver knows no
 // game. A joined game shares the bridge's wineserver: there Wine itself lost its foreground, which
 // happens now and then when the focus goes straight from one Wine window to another (seen under
@@ -262,10 +262,10 @@ void Host::check_agreement(clock::time_point now)
                                           "with the game's Wine (--wine) and prefix (--prefix)"));
 }
 
-// A change seen by X goes to the bridge at once.
+// A change seen by the witness goes to the bridge at once.
 void Host::report_focus(bool active)
 {
-    auto change = front_.x_says(active);
+    auto change = front_.witness_says(active);
     if (!stopping_)
         bridge_.send(active ? "focus 1" : "focus 0");
     show_front(change);
@@ -287,11 +287,12 @@ void Host::request_position(const char *why)
         return;
     }
     // Whether anybody holds X's clipboard now: formats that Wine still lists from an X owner that
-    // has gone yield no data, and only X can tell.
-    if (auto owned = x_lost_ ? std::nullopt : x_.clipboard_owned())
+    // has gone yield no data, and only X can tell (XWayland's, on a Wayland desktop).
+    // A lost witness has stopped us already; a lost X under another witness answers nothing.
+    if (auto owned = x_ ? x_->clipboard_owned() : std::nullopt)
         bridge_.send(*owned ? "selection 1" : "selection 0");
     bridge_.send("trigger");
-    watch_focus();  // X events that came along with the reply, taken now rather than at the next wake
+    watch_focus();  // events that came along with the reply, taken now rather than at the next wake
 }
 
 void Host::follow(clock::time_point now)
@@ -400,7 +401,7 @@ void Host::show_status()
                          : stopping_                       ? "bridge stopped"
                          : follower_ && !follower_->game() ? "waiting for the game (" + std::string(game_image) + ")"
                                                            : "bridge down, restarting";
-    std::string game = front_.in_front() ? "game in front" : front_.x_active() ? "game focused (bridge not agreeing)"
+    std::string game = front_.in_front() ? "game in front" : front_.witness_active() ? "game focused (bridge not agreeing)"
                                                                    : "game not in front";
     std::string line = bridge + " · " + game + (last_position_.empty() ? "" : " · last " + last_position_);
     std::fprintf(stderr, "\r\033[K%s", line.c_str());

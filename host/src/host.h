@@ -1,4 +1,4 @@
-// bridge-host's event loop: the bridge's output, the X server, signals and a 100 ms tick, all in
+// bridge-host's event loop: the bridge's output, the focus witness, signals and a 100 ms tick, all in
 // one poll() on the main thread. It supervises the bridge, asks the follow mode (host_follow.h)
 // which game's Wine to run it with, and runs the wrapped command (wrapped_command.h) beside it.
 #pragma once
@@ -6,11 +6,12 @@
 #include "bridge_lines.h"
 #include "bridge_process.h"
 #include "events.h"
-#include "focus_watch.h"
 #include "host_follow.h"
 #include "in_front.h"
 #include "options.h"
+#include "witness.h"
 #include "wrapped_command.h"
+#include "x_witness.h"
 
 #include <chrono>
 #include <optional>
@@ -20,7 +21,8 @@ public:
     // Holds SIGUSR1 from the start of main, so that one sent while we start cannot end us (its
     // default action); the loop takes it later. SIGINT and SIGTERM keep ending us until then.
     static void hold_early_signals();
-    Host(const Options &options, FocusWatch &x, EventWriter &out);
+    // x is the X display where there is one: its clipboard owner is told to the bridge.
+    Host(const Options &options, FocusWitness &witness, XDisplay *x, EventWriter &out);
     // Runs until SIGINT or SIGTERM (or the first position with --once, or the end of the wrapped
     // command); the exit code.
     int run();
@@ -54,7 +56,8 @@ private:
     void show_status();
 
     const Options &options_;
-    FocusWatch &x_;
+    FocusWitness &witness_;
+    XDisplay *x_;
     EventWriter &out_;
     Fd signals_;
     BridgeProcess bridge_;
@@ -62,13 +65,13 @@ private:
 
     int32_t epoch_ = 0;
     bool ready_ = false;           // the bridge of this epoch printed its ready line
-    InFront front_;                // X and the bridge on the game in front; each change is printed
+    InFront front_;                // the witness and the bridge on the game in front; each change is printed
     std::string last_position_;
     clock::time_point started_at_, next_tick_;
     std::optional<clock::time_point> restart_at_, stop_at_;
     std::chrono::seconds backoff_{1};
     bool stopping_ = false, done_ = false;
-    bool x_lost_ = false;
+    bool witness_lost_ = false;
     bool status_terminal_;         // stderr is a terminal: a status line is kept on it
     bool status_shown_ = false;
     int exit_code_ = 0;

@@ -7,9 +7,9 @@ constexpr auto disagreement_limit = std::chrono::seconds(3);
 
 }  // namespace
 
-std::optional<bool> InFront::x_says(bool active)
+std::optional<bool> InFront::witness_says(bool active)
 {
-    x_active_ = active;
+    witness_active_ = active;
     warned_ = false;
     if (!active)
         bridge_foreground_ = false;
@@ -24,7 +24,7 @@ std::optional<bool> InFront::bridge_says(bool foreground)
 
 std::optional<bool> InFront::agree()
 {
-    bool agreed = x_active_ && bridge_foreground_;
+    bool agreed = witness_active_ && bridge_foreground_;
     if (agreed == in_front_)
         return std::nullopt;
     in_front_ = agreed;
@@ -33,7 +33,7 @@ std::optional<bool> InFront::agree()
 
 bool InFront::disagreement_due(clock::time_point now, bool bridge_up)
 {
-    if (!x_active_ || !bridge_up || bridge_foreground_) {
+    if (!witness_active_ || !bridge_up || bridge_foreground_) {
         disagreeing_since_.reset();
         return false;
     }

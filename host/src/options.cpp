@@ -135,6 +135,11 @@ std::variant<Options, int> parse_options(int argc, char **argv)
     app.add_flag("--once", options.once,
                  "print the first position on stdout (other events on stderr) and exit");
     app.add_option("--log", options.log, "append each position line to this file too");
+    std::string witness;
+    app.add_option("--witness", witness,
+                   "the focus witness: x (the X server's, XWayland's on a Wayland desktop) or wlr (a wlroots "
+                   "compositor's foreign-toplevel list); default: wlr where the compositor offers it, else x")
+        ->check(CLI::IsMember({"x", "wlr"}));
     try {
         app.parse(ours, argv);
     } catch (const CLI::CallForHelp &e) {
@@ -145,6 +150,7 @@ std::variant<Options, int> parse_options(int argc, char **argv)
         return fail(e.what());
     }
     options.follow = app.count("--wine") == 0 && app.count("--prefix") == 0;
+    options.witness = witness_kind(witness);
     int failure = settle(options, keys);
     if (failure)
         return failure;

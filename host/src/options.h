@@ -2,8 +2,10 @@
 #pragma once
 
 #include "keys.h"
+#include "witness.h"
 
 #include <array>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -21,6 +23,7 @@ struct Options {
     std::string log;  // where position lines are appended; empty for none
     bool follow = false;               // no --wine nor --prefix: the running game's Wine is joined
     std::vector<std::string> command;  // after "--": run it, and end when it ends
+    std::optional<WitnessKind> witness;  // --witness; else chosen from what the session offers
 };
 
 // The options, or the exit code when there is nothing to run: 0 after --help or --version, 2

@@ -1,10 +1,10 @@
-// Focus watch over xcb. Where a window manager publishes _NET_ACTIVE_WINDOW (EWMH), the root
+// The X side over xcb. Where a window manager publishes _NET_ACTIVE_WINDOW (EWMH), the root
 // window's property events tell us every change and nothing is polled. Where none does (a bare X
-// server), the X input focus is asked for on each call of poll_input_focus; with the focus at
+// server), the X input focus is asked for on each poll(); with the focus at
 // PointerRoot, keys go to the top-level window under the pointer, so that window is the one. The
 // game's window is recognised by its WM_CLASS (ICCCM), looked for on the window and, for a focused
 // child window, on its ancestors.
-#include "focus_watch.h"
+#include "x_witness.h"
 
 #include <xcb/xcb.h>
 #include <xcb/xcb_ewmh.h>
@@ -12,7 +12,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 namespace {
 
@@ -29,7 +28,7 @@ reply_ptr<Reply> owned(Reply *reply)
 
 }  // namespace
 
-struct FocusWatch::Connection {
+struct XDisplay::Connection {
     xcb_connection_t *c = nullptr;
     xcb_ewmh_connection_t ewmh{};
     bool ewmh_atoms = false;
@@ -52,7 +51,7 @@ struct FocusWatch::Connection {
         has_class = xcb_icccm_get_wm_class_reply(c, xcb_icccm_get_wm_class(c, window), &wm_class, nullptr);
         if (!has_class)
             return false;
-        bool game = is_game_class(wm_class.instance_name) || is_game_class(wm_class.class_name);
+        bool game = is_game_name(wm_class.instance_name) || is_game_name(wm_class.class_name);
         xcb_icccm_get_wm_class_reply_wipe(&wm_class);
         return game;
     }
@@ -89,12 +88,7 @@ struct FocusWatch::Connection {
     }
 };
 
-bool is_game_class(const std::string &field)
-{
-    return strcasecmp(field.c_str(), "starcitizen.exe") == 0;
-}
-
-std::variant<std::unique_ptr<FocusWatch>, std::string> FocusWatch::open()
+std::variant<std::unique_ptr<XDisplay>, std::string> XDisplay::open()
 {
     const char *display = std::getenv("DISPLAY");
     if (!display || !*display)
@@ -115,55 +109,14 @@ std::variant<std::unique_ptr<FocusWatch>, std::string> FocusWatch::open()
     if (!x->ewmh_atoms || !atom)
         return "the X display \"" + std::string(display) + "\" did not answer";
     x->clipboard = atom->atom;
-    uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
-    xcb_change_window_attributes(x->c, x->root, XCB_CW_EVENT_MASK, &mask);
-    std::unique_ptr<FocusWatch> watch(new FocusWatch(std::move(x)));
-    watch->refresh();
-    return watch;
+    return std::unique_ptr<XDisplay>(new XDisplay(std::move(x)));
 }
 
-FocusWatch::FocusWatch(std::unique_ptr<Connection> connection) : x_(std::move(connection)) {}
+XDisplay::XDisplay(std::unique_ptr<Connection> connection) : x_(std::move(connection)) {}
 
-FocusWatch::~FocusWatch() = default;
+XDisplay::~XDisplay() = default;
 
-int FocusWatch::fd() const
-{
-    return xcb_get_file_descriptor(x_->c);
-}
-
-void FocusWatch::refresh()
-{
-    xcb_window_t active = XCB_NONE;
-    // A window manager that starts or ends after us is noticed here: the property comes or goes.
-    auto cookie = xcb_ewmh_get_active_window(&x_->ewmh, x_->screen);
-    ewmh_ = xcb_ewmh_get_active_window_reply(&x_->ewmh, cookie, &active, nullptr);
-    if (!ewmh_)
-        active = x_->input_focus();
-    game_active_ = x_->is_game_window(active);
-}
-
-bool FocusWatch::handle_events()
-{
-    bool changed = false;
-    while (auto event = owned(xcb_poll_for_event(x_->c))) {
-        if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY)
-            continue;
-        auto *property = reinterpret_cast<xcb_property_notify_event_t *>(event.get());
-        changed |= property->window == x_->root && property->atom == x_->ewmh._NET_ACTIVE_WINDOW;
-    }
-    if (xcb_connection_has_error(x_->c))
-        return false;
-    if (changed)
-        refresh();
-    return true;
-}
-
-void FocusWatch::poll_input_focus()
-{
-    refresh();
-}
-
-std::optional<bool> FocusWatch::clipboard_owned()
+std::optional<bool> XDisplay::clipboard_owned()
 {
     auto cookie = xcb_get_selection_owner(x_->c, x_->clipboard);
     auto reply = owned(xcb_get_selection_owner_reply(x_->c, cookie, nullptr));
@@ -171,3 +124,43 @@ std::optional<bool> FocusWatch::clipboard_owned()
         return std::nullopt;  // the connection is lost, or X refused
     return reply->owner != XCB_NONE;
 }
+
+XWitness::XWitness(XDisplay &display) : x_(display.connection())
+{
+    uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_change_window_attributes(x_.c, x_.root, XCB_CW_EVENT_MASK, &mask);
+    refresh();
+}
+
+int XWitness::fd() const
+{
+    return xcb_get_file_descriptor(x_.c);
+}
+
+void XWitness::refresh()
+{
+    xcb_window_t active = XCB_NONE;
+    // A window manager that starts or ends after us is noticed here: the property comes or goes.
+    auto cookie = xcb_ewmh_get_active_window(&x_.ewmh, x_.screen);
+    ewmh_ = xcb_ewmh_get_active_window_reply(&x_.ewmh, cookie, &active, nullptr);
+    if (!ewmh_)
+        active = x_.input_focus();
+    game_active_ = x_.is_game_window(active);
+}
+
+bool XWitness::handle_events()
+{
+    bool changed = false;
+    while (auto event = owned(xcb_poll_for_event(x_.c))) {
+        if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY)
+            continue;
+        auto *property = reinterpret_cast<xcb_property_notify_event_t *>(event.get());
+        changed |= property->window == x_.root && property->atom == x_.ewmh._NET_ACTIVE_WINDOW;
+    }
+    if (xcb_connection_has_error(x_.c))
+        return false;
+    if (changed)
+        refresh();
+    return true;
+}
+

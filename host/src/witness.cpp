@@ -1,0 +1,49 @@
+// Which witness runs. A wlroots compositor's witness sees the game under either of Wine's drivers
+// (it lists XWayland windows too), so it is preferred wherever it is offered; the X witness sees
+// XWayland games only, and is what remains on a Wayland desktop with no witness of its own (GNOME).
+#include "witness.h"
+
+#include <strings.h>
+
+namespace {
+
+const char *const no_wayland_witness =
+    "the Wayland compositor offers no focus witness (zwlr_foreign_toplevel_manager_v1 of wlroots "
+    "compositors); a game under Wine's Wayland driver cannot be followed, while its XWayland mode (no "
+    "\"Graphics\" value in HKCU\\Software\\Wine\\Drivers) works through the X witness";
+
+const char *const no_display = "no DISPLAY: bridge-host must run in the desktop session of the game";
+
+}  // namespace
+
+bool is_game_name(std::string_view name)
+{
+    constexpr std::string_view game = "starcitizen.exe";
+    return name.size() == game.size() && strncasecmp(name.data(), game.data(), game.size()) == 0;
+}
+
+std::optional<WitnessKind> witness_kind(std::string_view name)
+{
+    if (name == "x")
+        return WitnessKind::x;
+    if (name == "wlr")
+        return WitnessKind::wlr;
+    return std::nullopt;
+}
+
+WitnessChoice choose_witness(std::optional<WitnessKind> asked, const WitnessOffer &offer)
+{
+    if (asked == WitnessKind::wlr) {
+        if (!offer.wayland_display)
+            return {std::nullopt, "--witness wlr: no WAYLAND_DISPLAY"};
+        if (!offer.wlr_manager)
+            return {std::nullopt, "--witness wlr: the Wayland compositor offers no zwlr_foreign_toplevel_manager_v1"};
+        return {WitnessKind::wlr, ""};
+    }
+    if (!asked && offer.wayland_display && offer.wlr_manager)
+        return {WitnessKind::wlr, ""};
+    if (!offer.x_display)
+        return {std::nullopt, offer.wayland_display && !asked ? std::string(no_wayland_witness) + "; and " + no_display
+                                                              : no_display};
+    return {WitnessKind::x, !asked && offer.wayland_display ? no_wayland_witness : ""};
+}

@@ -1,0 +1,53 @@
+// A witness of the game's focus seen from outside Wine, one kind per desktop: the X server's
+// (EWMH, or the input focus where no window manager sets it) and a wlroots compositor's
+// (wlr-foreign-toplevel-management). The host polls its fd, lets it take what arrived and asks it
+// whether the game's window is the active one; Wine's own foreground is the bridge's to report.
+// Which witness runs is chosen here from what the session offers.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+class FocusWitness {
+public:
+    virtual ~FocusWitness() = default;
+    // As the "witness" event names it.
+    virtual const char *name() const = 0;
+    virtual int fd() const = 0;
+    // Takes in what has arrived on fd(); false once the connection is lost.
+    virtual bool handle_events() = 0;
+    // Some witnesses are told nothing and must ask (X without a window manager), on each tick.
+    virtual bool needs_polling() const { return false; }
+    virtual void poll() {}
+    virtual bool game_active() const = 0;
+    // What the error event says once handle_events() has returned false.
+    virtual const char *lost_message() const = 0;
+};
+
+// Whether a window's class (X's WM_CLASS) or app id (Wayland's) names the game: Wine sets
+// "starcitizen.exe", case aside, for the X11 and the Wayland driver alike.
+bool is_game_name(std::string_view name);
+
+enum class WitnessKind { x, wlr };
+
+// The option's values, as --witness takes them.
+std::optional<WitnessKind> witness_kind(std::string_view name);
+
+// What the session offers: the environment's displays, and whether the Wayland compositor
+// advertises zwlr_foreign_toplevel_manager_v1 (asked only when WAYLAND_DISPLAY is set).
+struct WitnessOffer {
+    bool wayland_display = false;
+    bool wlr_manager = false;
+    bool x_display = false;
+};
+
+// The witness to run, or the reason there is none (kind empty, message set). With a witness, a
+// message is a note said once at start: the Wayland compositor offers no witness of its own, so a
+// game under Wine's Wayland driver cannot be followed, while its XWayland mode can.
+struct WitnessChoice {
+    std::optional<WitnessKind> kind;
+    std::string message;
+};
+
+WitnessChoice choose_witness(std::optional<WitnessKind> asked, const WitnessOffer &offer);

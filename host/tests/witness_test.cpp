@@ -1,0 +1,63 @@
+#include "witness.h"
+
+#include <gtest/gtest.h>
+
+TEST(GameName, is_starcitizen_exe_in_any_case_and_nothing_around_it)
+{
+    for (const char *name : {"starcitizen.exe", "StarCitizen.exe", "STARCITIZEN.EXE"})
+        EXPECT_TRUE(is_game_name(name)) << name;
+    for (const char *name : {"", "starcitizen", "starcitizen.exe ", " starcitizen.exe", "rsi launcher.exe",
+                             "starcitizen.exe.so", "xstarcitizen.exe", "wine"})
+        EXPECT_FALSE(is_game_name(name)) << '"' << name << '"';
+}
+
+struct ChoiceCase {
+    const char *asked;  // --witness, "" for none
+    bool wayland, wlr, x;
+    const char *chosen;  // "x", "wlr", or "" for none
+    bool says_xwayland_works;
+};
+
+void PrintTo(const ChoiceCase &c, std::ostream *os)
+{
+    *os << "--witness=" << c.asked << " wayland=" << c.wayland << " wlr=" << c.wlr << " x=" << c.x;
+}
+
+class WitnessChoiceTable : public testing::TestWithParam<ChoiceCase> {};
+
+TEST_P(WitnessChoiceTable, follows_the_option_then_what_the_session_offers)
+{
+    const ChoiceCase &c = GetParam();
+    auto asked = *c.asked ? witness_kind(c.asked) : std::nullopt;
+    ASSERT_EQ(asked.has_value(), *c.asked != '\0');
+    WitnessChoice choice = choose_witness(asked, {c.wayland, c.wlr, c.x});
+    const char *chosen = !choice.kind ? "" : *choice.kind == WitnessKind::wlr ? "wlr" : "x";
+    EXPECT_STREQ(chosen, c.chosen);
+    EXPECT_EQ(choice.message.find("XWayland mode") != std::string::npos, c.says_xwayland_works) << choice.message;
+    if (!choice.kind) {
+        EXPECT_FALSE(choice.message.empty());  // why there is none
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, WitnessChoiceTable, testing::Values(
+    // asked  wayland wlr    x      chosen  note
+    ChoiceCase{"",    false, false, true,  "x",   false},  // an X session
+    ChoiceCase{"",    true,  true,  true,  "wlr", false},  // sway with XWayland: wlr sees both kinds of game
+    ChoiceCase{"",    true,  true,  false, "wlr", false},  // sway without XWayland
+    ChoiceCase{"",    true,  false, true,  "x",   true},   // GNOME: no Wayland witness, said once
+    ChoiceCase{"",    true,  false, false, "",    true},   // no witness at all
+    ChoiceCase{"",    false, false, false, "",    false},  // no session
+    ChoiceCase{"x",   true,  true,  true,  "x",   false},  // the option wins over the offer
+    ChoiceCase{"x",   true,  false, true,  "x",   false},  // asked for: no note
+    ChoiceCase{"x",   true,  true,  false, "",    false},
+    ChoiceCase{"wlr", true,  true,  false, "wlr", false},
+    ChoiceCase{"wlr", true,  false, true,  "",    false},  // not offered: no fall-back to X
+    ChoiceCase{"wlr", false, false, true,  "",    false}));
+
+TEST(WitnessKind, names_only_the_witnesses_there_are)
+{
+    EXPECT_EQ(witness_kind("x"), WitnessKind::x);
+    EXPECT_EQ(witness_kind("wlr"), WitnessKind::wlr);
+    for (const char *name : {"", "X", "ewmh", "wlroots", "gnome"})
+        EXPECT_FALSE(witness_kind(name)) << name;
+}
