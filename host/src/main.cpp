@@ -36,6 +36,10 @@ bool open_witness(const Options &options, std::unique_ptr<FocusWitness> &witness
         auto opened = WlrWitness::open();
         if (auto *made = std::get_if<std::unique_ptr<WlrWitness>>(&opened))
             wlr = std::move(*made);
+        else if (options.witness == WitnessKind::wlr) {
+            std::fprintf(stderr, "bridge-host: --witness wlr: %s\n", std::get<std::string>(opened).c_str());
+            return false;
+        }
         offer.wlr_manager = wlr != nullptr;
     }
 #else

@@ -99,8 +99,18 @@ class Host(DesktopCase):
         self.assertEqual(self.tool.dump().formats, before.formats)
         self.assertEqual(self.tool.command("read", "read").body, "text " + USER_TEXT)
 
+    def test_a_wayland_session_with_no_wayland_witness_says_so_once_and_follows_the_x_focus(self):
+        self.host = BridgeHost(self.session, "--position", "ctrl+p", env={"WAYLAND_DISPLAY": "/nonexistent/wayland-0"})
+        self.host.expect(0, event="bridge", state="started")
+        self.game_in_front()
+        said = [line for line in self.host.lines if line.event == "witness"]
+        self.assertEqual([line["name"] for line in said], ["x"])
+        self.assertIn('its XWayland mode (no "Graphics" value in HKCU\\Software\\Wine\\Drivers) works',
+                      said[0]["message"])
+
     def test_a_bad_option_exits_2_with_its_message(self):
         cases = [(["--next", "ctrl+nope"], 'bridge-host: --next: unknown key name "nope" in "ctrl+nope"\n'),
+                 (["--witness", "gnome"], "bridge-host: --witness: gnome not in {x,wlr}\n"),
                  (["--delay", "501"], "bridge-host: --delay: Value 501 not in range 10 to 500\n"),
                  (["--survey", "ctrl+p"], "bridge-host: --survey and --position are both ctrl+p\n")]
         for options, message in cases:

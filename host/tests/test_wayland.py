@@ -1,7 +1,13 @@
 """bridge-host end to end on a Wayland desktop: sway, headless, with XWayland, where the game is an X
 client among Wayland-native windows. The scenarios of test_host.py and test_follow.py run there as
-they are, and a native Wayland window (foot) takes the focus from the game and gives it back."""
+they are, with the witness that bridge-host chooses there (sway's wlr-foreign-toplevel list), and a
+native Wayland window (foot) takes the focus from the game and gives it back, followed by that
+witness and by the X one (XWayland's _NET_ACTIVE_WINDOW).
 
+BRIDGE_FOCUS_ROUNDS sets the number of switches (3 by default; 20 for the figures of the README),
+BRIDGE_E2E_FIGURES prints the latencies and each witness's idle CPU."""
+
+import os
 import time
 import unittest
 
@@ -9,8 +15,18 @@ import test_follow
 import test_host
 from harness import figure
 
-ROUNDS = 3
+ROUNDS = int(os.environ.get("BRIDGE_FOCUS_ROUNDS", "3"))
 STATE_PERIOD = 0.15  # the bridge's state lines: "in front" comes with the first one after the focus
+IDLE = float(os.environ.get("BRIDGE_IDLE_SECONDS", "0"))  # a pause measured for CPU, with figures only
+# What bridge-host chooses under sway, and what --witness x gives.
+WITNESSES = [((), "wlr-foreign-toplevel"), (("--witness", "x"), "x")]
+
+
+def cpu_seconds(pid):
+    """utime + stime of a process, in seconds."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 class HostUnderSway(test_host.Host):
@@ -23,7 +39,14 @@ class HostUnderSway(test_host.Host):
         pass
 
     def test_a_wayland_window_in_front_hides_the_game_until_the_game_is_focused_again(self):
-        self.start_host()
+        for options, name in WITNESSES:
+            with self.subTest(witness=name):
+                self.start_host(*options)
+                self.host.expect(0, event="witness", name=name)
+                self.switch_focus(name)
+                self.host.stop()
+
+    def switch_focus(self, witness):
         self.game_in_front()
         hidden, shown = [], []
         for turn in range(ROUNDS):
@@ -36,8 +59,19 @@ class HostUnderSway(test_host.Host):
             mark = self.host.mark()
             asked = self.activate("StandInGame")
             shown.append(self.host.expect(mark, event="game", in_front=True).at - asked)
-        figure("host on sway: foot focused to game in_front false (ms)", [round(t * 1000, 1) for t in hidden])
-        figure("host on sway: the game focused to game in_front true (ms)", [round(t * 1000, 1) for t in shown])
+        for what, times in (("foot focused to game in_front false", hidden),
+                            ("the game focused to game in_front true", shown)):
+            ms = sorted(round(t * 1000, 1) for t in times)
+            figure("host on sway, %s witness: %s (ms), median %s max %s" % (witness, what, ms[len(ms) // 2], ms[-1]),
+                   ms)
+        if IDLE and os.environ.get("BRIDGE_E2E_FIGURES"):
+            self.screen.focus_native()
+            time.sleep(1)
+            before = cpu_seconds(self.host.proc.pid)
+            time.sleep(IDLE)
+            used = cpu_seconds(self.host.proc.pid) - before
+            figure("host on sway, %s witness: idle CPU over %g s, foot focused (%% of a core)" % (witness, IDLE),
+                   round(100 * used / IDLE, 3))
 
 
 class FollowUnderSway(test_follow.Follow):
