@@ -1,11 +1,13 @@
 // The bridge's process: posix_spawn of "<wine> wine_bridge.exe" with WINEPREFIX set (or of a
-// followed game's loader, as "wine" itself runs it, with the game's Wine settings), stdin and stdout
+// followed game's loader, as "wine" itself runs it, with the game's Wine settings; in the game's
+// container, if it runs in one), stdin and stdout
 // on close-on-exec pipes, stderr shared with ours (so Wine's own complaints reach the player). The
 // child starts with the default signal mask and dispositions: our blocked, signalfd-read signals
 // must not stay blocked in it. Our pipe ends are non-blocking; the event loop polls them.
 #include "bridge_process.h"
 
 #include "child_spawn.h"
+#include "container.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -146,6 +148,16 @@ std::optional<std::string> BridgeProcess::start(const Launch &launch)
     std::string wine = launch.wine, exe = launch.exe;
     char *argv[] = {wine.data(), exe.data(), nullptr};
 
+    if (launch.container_game > 0) {
+        auto failure = start_in_container({launch.container_game, wine, exe, launch.prefix}, child_in.get(),
+                                          child_out.get(), envp.data(), &pid_);
+        if (failure) {
+            pid_ = -1;
+            in_.reset();
+            out_.reset();
+        }
+        return failure;
+    }
     int error = spawn.run(&pid_, wine.c_str(), argv, envp.data());
     if (error != 0) {
         pid_ = -1;

@@ -53,6 +53,9 @@ struct Launch {
     std::string exe;     // wine_bridge.exe
     // A followed game's Wine settings (NAME=value), which then replace every Wine setting of ours.
     std::vector<std::string> settings;
+    // A followed game in a container of its own: the bridge runs in there, wine being its loader as
+    // the container sees it, and prefix its prefix there.
+    pid_t container_game = 0;
 };
 
 // How a child ended, as waitpid reports it.

@@ -112,16 +112,14 @@ std::string loader_of(std::string exe)
     return exe;
 }
 
-// Why the game cannot be joined from here, or "" when it can.
-std::string foreign_reason(const fs::path &root, const fs::path &process, const std::string &loader)
+// Where the game runs, if in a container of its own: another mount namespace than ours.
+std::optional<Container> container_of(const fs::path &root, const fs::path &process, const std::vector<std::string> &env)
 {
     std::string ours = read_link(root / "self" / "ns" / "mnt"), its = read_link(process / "ns" / "mnt");
-    if (!ours.empty() && !its.empty() && ours != its)
-        return "it runs in a container of its own (another mount namespace)";
-    std::error_code error;
-    if (loader.empty() || !fs::exists(loader, error))
-        return "its Wine (" + (loader.empty() ? std::string("unknown") : loader) + ") is not on this system";
-    return "";
+    if (ours.empty() || its.empty() || ours == its)
+        return std::nullopt;
+    return describe_container(read_file(process / "status", 8192).value_or(""),
+                              read_file(process / "root" / ".flatpak-info", 65536).value_or(""), env);
 }
 
 std::optional<GameProcess> read_game(const fs::path &root, const fs::path &process, pid_t pid, uid_t uid)
@@ -143,7 +141,10 @@ std::optional<GameProcess> read_game(const fs::path &root, const fs::path &proce
     auto loader = env_value(env, "WINELOADER");
     game.loader = loader && !loader->empty() ? *loader : loader_of(read_link(process / "exe"));
     game.display = env_value(env, "DISPLAY").value_or("");
-    game.foreign = foreign_reason(root, process, game.loader);
+    game.container = container_of(root, process, env);
+    std::error_code error;  // a container's loader is looked for inside, once it is entered
+    if (!game.container && (game.loader.empty() || !fs::exists(game.loader, error)))
+        game.foreign = "its Wine (" + (game.loader.empty() ? std::string("unknown") : game.loader) + ") is not on this system";
     return game;
 }
 

@@ -2,6 +2,8 @@
 // what the bridge needs from it to join the same wineserver (its loader, prefix and Wine settings).
 #pragma once
 
+#include "container.h"
+
 #include <sys/types.h>
 
 #include <optional>
@@ -26,12 +28,13 @@ std::vector<std::string> wine_settings(const std::vector<std::string> &env);
 
 struct GameProcess {
     pid_t pid = 0;
-    std::string prefix;                 // WINEPREFIX, else the game's $HOME/.wine
-    std::string loader;                 // WINELOADER, else the process's executable
+    std::string prefix;                 // WINEPREFIX, else the game's $HOME/.wine (as the game sees it)
+    std::string loader;                 // WINELOADER, else the process's executable (as the game sees it)
     std::vector<std::string> settings;  // wine_settings() of its environment, WINEPREFIX included
     std::string display;                // its DISPLAY, where its window is
-    // Set when the game runs in a container of its own (another mount namespace, or a loader that
-    // is not at that path here): the reason, for the player.
+    // Set when it runs in a container of its own (another mount namespace): the bridge runs there.
+    std::optional<Container> container;
+    // Set when the game cannot be joined (its loader is not on this system): the reason, for the player.
     std::string foreign;
 };
 

@@ -104,7 +104,7 @@ bool Host::start_bridge()
 Launch Host::launch() const
 {
     if (const GameProcess *game = follower_ ? follower_->game() : nullptr)
-        return {game->loader, game->prefix, options_.bridge, game->settings};
+        return {game->loader, game->prefix, options_.bridge, game->settings, game->container ? game->pid : 0};
     return {options_.wine, options_.prefix, options_.bridge, {}};
 }
 

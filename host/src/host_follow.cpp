@@ -37,32 +37,55 @@ Follower::Turn Follower::look(clock::time_point now, bool bridge_running)
         return say_waiting();
     game_ = std::move(found);
     waiting_said_ = false;
-    emit_({{"event", "follow"}, {"state", "joined"}, {"pid", game_->pid}, {"prefix", game_->prefix},
-           {"loader", game_->loader}});
+    nlohmann::ordered_json joined = {{"event", "follow"}, {"state", "joined"}, {"pid", game_->pid},
+                                     {"prefix", game_->prefix}, {"loader", game_->loader}};
+    if (const auto &container = game_->container) {
+        joined["container"] = {{"kind", container->kind}};
+        if (!container->app.empty())
+            joined["container"]["app"] = container->app;
+        if (container->inner_pid > 0)
+            joined["container"]["pid"] = container->inner_pid;
+    }
+    emit_(joined);
     return Turn::joined;
 }
 
 // The first game of ours on our display that can be joined; the others are reported once each.
+// A game in a container is tried once: a child of ours enters it and looks for its Wine there.
 std::optional<GameProcess> Follower::find()
 {
-    std::vector<pid_t> foreign;
+    std::vector<pid_t> refused;
     std::optional<GameProcess> found;
     const char *display = std::getenv("DISPLAY");
     for (auto &game : find_games(proc_root, getuid())) {
         if (!same_display(game.display, display ? display : ""))
             continue;  // its window is on another X server: another seat's, or a test's
-        if (game.foreign.empty()) {
+        bool said = std::find(refused_.begin(), refused_.end(), game.pid) != refused_.end();
+        std::string why = said ? "" : refusal(game);
+        if (!said && why.empty()) {
             found = std::move(game);
             break;
         }
-        foreign.push_back(game.pid);
-        if (std::find(refused_.begin(), refused_.end(), game.pid) == refused_.end())
-            emit_(message_event("error", std::string(game_image) + " (pid " + std::to_string(game.pid) + "): " +
-                                             game.foreign + ", so bridge-host cannot join its Wine: start "
-                                             "bridge-host inside that runtime, or give --wine and --prefix"));
+        refused.push_back(game.pid);
+        if (!said)
+            emit_(message_event("error", why + ": start bridge-host inside that runtime, or give --wine and --prefix"));
     }
-    refused_ = foreign;  // a pid that is gone may come back as another game
+    refused_ = refused;  // a pid that is gone may come back as another game
     return found;
+}
+
+// Why bridge-host cannot join that game, or "".
+std::string Follower::refusal(const GameProcess &game)
+{
+    std::string game_name = std::string(game_image) + " (pid " + std::to_string(game.pid) + ")";
+    if (!game.foreign.empty())
+        return game_name + ": " + game.foreign + ", so bridge-host cannot join its Wine";
+    if (game.container) {
+        std::string failure = container_entry_failure(game.pid, game.loader);
+        if (!failure.empty())
+            return game_name + " runs in a container that bridge-host cannot enter (" + failure + ")";
+    }
+    return "";
 }
 
 Follower::Turn Follower::say_waiting()

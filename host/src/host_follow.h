@@ -3,7 +3,8 @@
 // that the joined one still runs. The host starts the bridge with the joined game's loader and
 // Wine settings, restarts it as usual while the game runs, and closes its input when the game has
 // left; the next game, perhaps in another prefix or under another Wine, is joined in its turn. A
-// game that runs in a container of its own cannot be joined from here: it is reported once.
+// game that runs in a container of its own is joined there; one that cannot be entered, or whose
+// Wine is not there, is reported once.
 #pragma once
 
 #include "game_finder.h"
@@ -34,11 +35,12 @@ public:
 
 private:
     std::optional<GameProcess> find();
+    static std::string refusal(const GameProcess &game);
     Turn say_waiting();
 
     Emit emit_;
     std::optional<GameProcess> game_;
-    std::vector<pid_t> refused_;  // the foreign games already reported
+    std::vector<pid_t> refused_;  // the games already reported as not to be joined
     clock::time_point next_look_;
     bool waiting_said_ = false;
 };

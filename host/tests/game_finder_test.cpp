@@ -85,8 +85,13 @@ protected:
     fs::path root_, loader_;
 };
 
-// What the finder says of a game: pid, prefix, loader, settings, foreign reason.
-using Seen = std::tuple<pid_t, std::string, std::string, Entries, std::string>;
+// What the finder says of a game: pid, prefix, loader, settings, foreign reason, container.
+using Seen = std::tuple<pid_t, std::string, std::string, Entries, std::string, std::string>;
+
+std::string described(const std::optional<Container> &container)
+{
+    return container ? container->kind + " " + container->app + " " + std::to_string(container->inner_pid) : "";
+}
 
 TEST_F(ProcTree, finds_this_users_games_with_their_prefix_loader_settings_and_container)
 {
@@ -94,7 +99,16 @@ TEST_F(ProcTree, finds_this_users_games_with_their_prefix_loader_settings_and_co
             "HOME=/home/p\0WINEPREFIX=/games/sc pfx\0WINEESYNC=1\0LD_PRELOAD=/o.so\0LD_LIBRARY_PATH=/w\0XWINE=1\0"s);
     process("7", "StarCitizen.exe", "HOME=/home/p\0WINELOADER=/opt/wine/bin/wine\0WINELOADERNOEXEC=1\0"s);
     process("8", "StarCitizen.exe", "JUNK\0HOME=/home/q\0"s, "", "-preloader");  // no namespace link; the preloader
-    process("12", "StarCitizen.exe", "WINEPREFIX=/p\0"s, "mnt:[2]");
+    // In containers (another mount namespace): the loader is the container's, not looked for here.
+    process("12", "StarCitizen.exe", "WINEPREFIX=/p\0WINELOADER=/inside/wine\0"s, "mnt:[2]");
+    std::ofstream(root_ / "12" / "status") << "Name:\tStarCitizen.exe\nNSpid:\t12\t3\t2\nPPid:\t1\n";
+    process("13", "StarCitizen.exe", "WINEPREFIX=/p\0FLATPAK_ID=org.from.env\0"s, "mnt:[2]");
+    fs::create_directories(root_ / "13" / "root");
+    std::ofstream(root_ / "13" / "root" / ".flatpak-info")
+        << "[Instance]\nname=wrong\n[Application]\nruntime=x\nname = com.usebottles.bottles\n";
+    process("14", "StarCitizen.exe", "WINEPREFIX=/p\0FLATPAK_ID=com.from.env\0"s, "mnt:[2]");
+    process("15", "StarCitizen.exe", "WINEPREFIX=/p\0container=pressure-vessel\0"s, "mnt:[2]");
+    process("16", "StarCitizen.exe", "WINEPREFIX=/p\0PRESSURE_VESSEL_RUNTIME=x\0"s, "mnt:[2]");
     process("9", "wineserver", "WINEPREFIX=/x\0"s);
     process("10", "StarCitizen.exe", "");   // environment unreadable
     process("11", "", "WINEPREFIX=/x\0"s);  // no name
@@ -110,14 +124,18 @@ TEST_F(ProcTree, finds_this_users_games_with_their_prefix_loader_settings_and_co
     thread("54", "55", "sc) Z (main", 'S');
     std::vector<Seen> seen;
     for (const auto &game : games())
-        seen.emplace_back(game.pid, game.prefix, game.loader, game.settings, game.foreign);
+        seen.emplace_back(game.pid, game.prefix, game.loader, game.settings, game.foreign, described(game.container));
     const std::string here = loader_.string();
     EXPECT_EQ(seen, (std::vector<Seen>{
         {7, "/home/p/.wine", "/opt/wine/bin/wine", {"WINELOADER=/opt/wine/bin/wine", "WINEPREFIX=/home/p/.wine"},
-         "its Wine (/opt/wine/bin/wine) is not on this system"},
-        {8, "/home/q/.wine", here, {"WINEPREFIX=/home/q/.wine"}, ""},
-        {12, "/p", here, {"WINEPREFIX=/p"}, "it runs in a container of its own (another mount namespace)"},
-        {40, "/games/sc pfx", here, {"WINEPREFIX=/games/sc pfx", "WINEESYNC=1", "LD_LIBRARY_PATH=/w"}, ""}}));
+         "its Wine (/opt/wine/bin/wine) is not on this system", ""},
+        {8, "/home/q/.wine", here, {"WINEPREFIX=/home/q/.wine"}, "", ""},
+        {12, "/p", "/inside/wine", {"WINEPREFIX=/p", "WINELOADER=/inside/wine"}, "", "plain  2"},
+        {13, "/p", here, {"WINEPREFIX=/p"}, "", "flatpak com.usebottles.bottles 0"},
+        {14, "/p", here, {"WINEPREFIX=/p"}, "", "flatpak com.from.env 0"},
+        {15, "/p", here, {"WINEPREFIX=/p"}, "", "steam-runtime  0"},
+        {16, "/p", here, {"WINEPREFIX=/p"}, "", "steam-runtime  0"},
+        {40, "/games/sc pfx", here, {"WINEPREFIX=/games/sc pfx", "WINEESYNC=1", "LD_LIBRARY_PATH=/w"}, "", ""}}));
 
     EXPECT_TRUE(game_alive(root_.string(), 40));
     EXPECT_TRUE(game_alive(root_.string(), 54));
