@@ -102,13 +102,19 @@ class Game(Tool):
 
 
 
-def game_pid(ancestor):
-    """The pid, as seen from here, of the one StarCitizen.exe among the descendants of ancestor (a
-    container's outer process, or the wrapper that started it)."""
-    found = [pid for pid in descendants(ancestor) if comm(pid) == GAME_NAME]
+def game_pid(ancestor, name=GAME_NAME):
+    """The pid, as seen from here, of the one process of that name (StarCitizen.exe, or the bridge's
+    wine_bridge.exe) among the descendants of ancestor (a container's outer process, or bridge-host)."""
+    found = [pid for pid in descendants(ancestor) if comm(pid) == name]
     if len(found) != 1:
-        raise AssertionError("%d processes named %s under pid %d" % (len(found), GAME_NAME, ancestor))
+        raise AssertionError("%d processes named %s under pid %d" % (len(found), name, ancestor))
     return found[0]
+
+
+def pid_inside(pid):
+    """The pid of that process in its own pid namespace (the last of NSpid)."""
+    with open("/proc/%d/status" % pid) as f:
+        return int(next(line for line in f if line.startswith("NSpid:")).split()[-1])
 
 
 def comm(pid):

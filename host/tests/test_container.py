@@ -15,13 +15,19 @@ import os
 import signal
 import time
 
-from container import GAME, LOADER, PREFIX, Game, Sandbox, Unenterable, game_pid, processes_naming
+from container import GAME, LOADER, PREFIX, Game, Sandbox, Unenterable, game_pid, pid_inside, processes_naming
 from desktop import DesktopCase
 from host_harness import BridgeHost
 from harness import DEFAULT_ANSWER, TIMEOUT, figure, now, wait_for
 
 WAITING = {"event": "status", "message": "waiting for the game (StarCitizen.exe)"}
 QUIET = 2.5  # s in which a game that cannot be entered is not reported again
+
+
+def bridge_copies(tmp):
+    """The copies of the bridge in a container's /tmp (tmp: seen through /proc/PID/root)."""
+    return sorted(os.path.join(folder, name) for folder in os.listdir(tmp) if folder.startswith("bridge-host-")
+                  for name in os.listdir(os.path.join(tmp, folder)))
 
 
 class Container(DesktopCase):
@@ -55,8 +61,9 @@ class Container(DesktopCase):
         """The join of the game under ancestor, in a container of that kind; its bridge's start."""
         joined = host.expect(0, event="follow", state="joined")
         figure("game start to joined (s)", "%.1f" % (joined.at - started))
-        self.assertEqual(joined.data, {"event": "follow", "state": "joined", "pid": game_pid(ancestor),
-                                       "prefix": PREFIX, "loader": LOADER, "container": {"kind": kind}})
+        pid = game_pid(ancestor)
+        self.assertEqual(joined.data, {"event": "follow", "state": "joined", "pid": pid, "prefix": PREFIX,
+                                       "loader": LOADER, "container": {"kind": kind, "pid": pid_inside(pid)}})
         return host.expect(host.lines.index(joined), event="bridge", state="started")
 
     def position(self, host, started, ask):
@@ -86,6 +93,17 @@ class Container(DesktopCase):
         bridge = self.expect_join(host, started, game.proc.pid, "plain")
         pid = game_pid(game.proc.pid)
         self.position(host, bridge, lambda: host.signal(signal.SIGUSR1))
+
+        # A bridge that ends while the game runs comes back, from a copy of its own in the container's
+        # /tmp: the copy of the one that ended is gone.
+        tmp = "/proc/%d/root/tmp" % pid
+        first = bridge_copies(tmp)
+        self.assertEqual(len(first), 1, first)
+        mark = host.mark()
+        os.kill(game_pid(host.proc.pid, "wine_bridge.exe"), signal.SIGKILL)
+        host.expect(mark, event="bridge", state="exited", signal=signal.SIGKILL, restart_in_ms=1000)
+        bridge = host.expect(mark, event="bridge", state="started", epoch=2)
+        wait_for(lambda: len(bridge_copies(tmp)) == 1 and bridge_copies(tmp) != first, "one copy, the new bridge's")
         self.position(host, bridge, lambda: self.session.xdotool("key", "ctrl+p"))
 
         mark = host.mark()
@@ -93,7 +111,7 @@ class Container(DesktopCase):
         self.assertEqual(game.proc.wait(TIMEOUT), 0, "the container ends with its game")
         host.expect(mark, event="follow", state="left", pid=pid)
         exited = host.expect(mark, event="bridge", state="exited", epoch=bridge["epoch"])
-        self.assertNotIn("restart_in_ms", exited.data)
+        self.assertNotIn("restart_in_ms", exited.data, host.lines[mark:])
         host.expect(mark, **WAITING)
         wait_for(lambda: not self.leftovers(host), "end of every process of the bridge")
         host.signal(signal.SIGTERM)
