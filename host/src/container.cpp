@@ -81,7 +81,7 @@ bool in_steam_runtime(const std::vector<std::string> &env)
 // The namespaces to enter, opened before the first setns: inside, /proc is the container's, where
 // the game has another pid and our own entries are not what they are here.
 struct Namespaces {
-    int self_user = -1, mnt = -1, pid = -1, user = -1;
+    int self_user = -1, self_pid = -1, mnt = -1, pid = -1, user = -1;
 };
 
 bool same_namespace(int a, int b)
@@ -96,6 +96,7 @@ const char *open_namespaces(pid_t game, Namespaces *ns)
 {
     std::string dir = "/proc/" + std::to_string(game) + "/ns/";
     ns->self_user = open("/proc/self/ns/user", O_RDONLY | O_CLOEXEC);
+    ns->self_pid = open("/proc/self/ns/pid", O_RDONLY | O_CLOEXEC);
     if ((ns->mnt = open((dir + "mnt").c_str(), O_RDONLY | O_CLOEXEC)) < 0)
         return "open of its mount namespace";
     if ((ns->pid = open((dir + "pid").c_str(), O_RDONLY | O_CLOEXEC)) < 0)
@@ -107,6 +108,8 @@ const char *open_namespaces(pid_t game, Namespaces *ns)
 
 // Into the game's namespaces, in the one order that works for nested user namespaces: the one that
 // owns its mounts, its mounts, its pids (for the children forked after), its own user namespace.
+// One that is ours already is skipped: setns into our own pid namespace, which the user does not
+// own, would be refused (a sandbox may keep the pids of the session).
 const char *enter(const Namespaces &ns)
 {
     int owner = ioctl(ns.mnt, NS_GET_USERNS);
@@ -117,7 +120,7 @@ const char *enter(const Namespaces &ns)
         failed = "setns of the user namespace that owns its mounts";
     else if (setns(ns.mnt, CLONE_NEWNS) != 0)
         failed = "setns of its mount namespace";
-    else if (setns(ns.pid, CLONE_NEWPID) != 0)
+    else if (!same_namespace(ns.pid, ns.self_pid) && setns(ns.pid, CLONE_NEWPID) != 0)
         failed = "setns of its pid namespace";
     else if (!same_namespace(ns.user, owner) && setns(ns.user, CLONE_NEWUSER) != 0)
         failed = "setns of its user namespace";

@@ -221,6 +221,33 @@ bool same_display(const std::string &a, const std::string &b)
     return a.empty() || b.empty() || display_name(a) == display_name(b);
 }
 
+namespace {
+
+// The local socket that DISPLAY names under a root ("/tmp/.X11-unix/X1" for ":1"), or "".
+std::string x_socket(const std::string &dir, const std::string &display)
+{
+    std::string name = display_name(display);
+    if (name.size() < 2 || name[0] != ':')
+        return "";  // a remote display has no socket here
+    return dir + "/X" + name.substr(1);
+}
+
+}  // namespace
+
+bool shows_on(const std::string &proc_root, const GameProcess &game, const std::string &display,
+              const std::string &x11_dir)
+{
+    if (same_display(game.display, display))
+        return true;
+    if (!game.container)
+        return false;
+    std::string theirs = x_socket(proc_root + "/" + std::to_string(game.pid) + "/root" + x11_dir, game.display),
+                ours = x_socket(x11_dir, display);
+    struct stat a, b;
+    return !theirs.empty() && !ours.empty() && stat(theirs.c_str(), &a) == 0 && stat(ours.c_str(), &b) == 0 &&
+           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 std::vector<GameProcess> find_games(const std::string &proc_root, uid_t uid)
 {
     std::vector<GameProcess> games;

@@ -42,6 +42,12 @@ struct GameProcess {
 // taken to be the same, as nothing says otherwise.
 bool same_display(const std::string &a, const std::string &b);
 
+// Whether the game's window is on our X display. A container may name it otherwise (Flatpak binds
+// our socket in as X99 and sets DISPLAY=:99.0): there the socket its DISPLAY names, seen through
+// its root, is compared with ours under x11_dir.
+bool shows_on(const std::string &proc_root, const GameProcess &game, const std::string &display,
+              const std::string &x11_dir = "/tmp/.X11-unix");
+
 // Reads the processes under proc_root (normally "/proc") that belong to uid and are named
 // StarCitizen.exe, in pid order. Entries that cannot be read are skipped.
 std::vector<GameProcess> find_games(const std::string &proc_root, uid_t uid);

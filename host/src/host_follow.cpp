@@ -58,7 +58,7 @@ std::optional<GameProcess> Follower::find()
     std::optional<GameProcess> found;
     const char *display = std::getenv("DISPLAY");
     for (auto &game : find_games(proc_root, getuid())) {
-        if (!same_display(game.display, display ? display : ""))
+        if (!shows_on(proc_root, game, display ? display : ""))
             continue;  // its window is on another X server: another seat's, or a test's
         bool said = std::find(refused_.begin(), refused_.end(), game.pid) != refused_.end();
         std::string why = said ? "" : refusal(game);

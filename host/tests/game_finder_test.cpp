@@ -156,3 +156,25 @@ TEST(GameFinder, same_display_ignores_the_screen_and_the_local_forms)
     EXPECT_FALSE(same_display(":1", ":10"));
     EXPECT_FALSE(same_display("other:1", ":1"));
 }
+
+TEST_F(ProcTree, a_container_may_name_our_display_otherwise)
+{
+    const fs::path x11 = root_ / "x11";
+    fs::create_directories(x11);
+    std::ofstream(x11 / "X0") << "";
+    // As Flatpak does it: our socket bound into the container as X99, DISPLAY=:99.0.
+    auto inside = [&](const std::string &pid) { return root_ / pid / "root" / x11.relative_path(); };
+    process("20", "StarCitizen.exe", "DISPLAY=:99.0\0"s, "mnt:[2]");
+    fs::create_directories(inside("20"));
+    fs::create_hard_link(x11 / "X0", inside("20") / "X99");
+    process("21", "StarCitizen.exe", "DISPLAY=:99.0\0"s, "mnt:[2]");  // another server's socket
+    fs::create_directories(inside("21"));
+    std::ofstream(inside("21") / "X99") << "";
+    process("22", "StarCitizen.exe", "DISPLAY=:99\0"s);  // no container: the name alone decides
+    process("23", "StarCitizen.exe", "DISPLAY=:0.0\0"s, "mnt:[2]");
+    std::vector<pid_t> shown;
+    for (const auto &game : games())
+        if (shows_on(root_.string(), game, ":0", x11.string()))
+            shown.push_back(game.pid);
+    EXPECT_EQ(shown, (std::vector<pid_t>{20, 23}));
+}
