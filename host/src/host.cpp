@@ -176,6 +176,8 @@ void Host::bridge_ended(const Ending &ending)
     ready_ = false;  // no bridge to disagree with X until the next one is up
     show_front(front_.bridge_gone());
     auto event = bridge_exit_event(epoch_, ending.code, ending.signal);
+    if (follower_ && !stopping_)
+        follower_->game_left();
     if (stopping_ || (follower_ && !follower_->game())) {
         emit(event);  // asked to end, or its game has left: not started again
         stop_at_.reset();

@@ -23,13 +23,8 @@ Follower::Turn Follower::look(clock::time_point now, bool bridge_running)
     if (now < next_look_)
         return Turn::none;
     next_look_ = now + (game_ ? alive_period : scan_period);
-    if (game_) {
-        if (game_alive(proc_root, game_->pid))
-            return Turn::none;
-        emit_({{"event", "follow"}, {"state", "left"}, {"pid", game_->pid}});
-        game_.reset();
-        return Turn::left;
-    }
+    if (game_)
+        return game_left() ? Turn::left : Turn::none;
     if (bridge_running)
         return Turn::none;
     auto found = find();
@@ -48,6 +43,15 @@ Follower::Turn Follower::look(clock::time_point now, bool bridge_running)
     }
     emit_(joined);
     return Turn::joined;
+}
+
+bool Follower::game_left()
+{
+    if (!game_ || game_alive(proc_root, game_->pid))
+        return false;
+    emit_({{"event", "follow"}, {"state", "left"}, {"pid", game_->pid}});
+    game_.reset();
+    return true;
 }
 
 // The first game of ours on our display that can be joined; the others are reported once each.

@@ -30,6 +30,9 @@ public:
     // Looks when it is time. While a bridge still runs with no game (giving the last game's
     // clipboard back), no new game is looked for.
     Turn look(clock::time_point now, bool bridge_running);
+    // Whether the joined game has ended, asked now rather than at the next look; if so, it has
+    // left (and that is said). A container's end takes its bridge along before a look sees it.
+    bool game_left();
     // The game joined, if any.
     const GameProcess *game() const { return game_ ? &*game_ : nullptr; }
 

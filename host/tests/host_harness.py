@@ -38,10 +38,11 @@ class HostLine:
 class BridgeHost:
     """bridge-host as a child of ours, its stdout read line by line."""
 
-    def __init__(self, session, *options, env=None, prefix=PREFIX):
-        """prefix None gives no --prefix; an env value None removes that variable."""
-        self.command = [HOST, "--bridge", exe_path("wine_bridge.exe"), *(["--prefix", prefix] if prefix else []),
-                        *options]
+    def __init__(self, session, *options, env=None, prefix=PREFIX, runner=()):
+        """prefix None gives no --prefix; an env value None removes that variable; runner is the
+        command that runs bridge-host (setpriv, as another user), if any."""
+        self.command = [*runner, HOST, "--bridge", exe_path("wine_bridge.exe"),
+                        *(["--prefix", prefix] if prefix else []), *options]
         env = {key: value for key, value in dict(session.env, **(env or {})).items() if value is not None}
         self.proc = subprocess.Popen(self.command, env=env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE,

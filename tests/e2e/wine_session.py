@@ -227,8 +227,7 @@ class Program:
 
     def __init__(self, session, exe, *args):
         self.name = os.path.basename(exe)
-        self.proc = subprocess.Popen(["wine", exe, *args], env=session.env, cwd=os.path.dirname(exe),
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.proc = self._launch(session, exe, args)
         self.lines = []
         self.errors = []
         self.cursor = 0
@@ -238,6 +237,11 @@ class Program:
         self.ended = False
         threading.Thread(target=self._read, args=(self.proc.stdout, self.lines, True), daemon=True).start()
         threading.Thread(target=self._read, args=(self.proc.stderr, self.errors, False), daemon=True).start()
+
+    def _launch(self, session, exe, args):
+        """The program's process, its three streams piped: the session's wine, in the exe's directory."""
+        return subprocess.Popen(["wine", exe, *args], env=session.env, cwd=os.path.dirname(exe),
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
     def _read(self, stream, into, main):
         for raw in iter(stream.readline, b""):
