@@ -87,6 +87,7 @@ class Supervision(unittest.TestCase):
         host.signal(signal.SIGTERM)
         self.assertEqual(host.wait_exit(), 0)
         self.assertEqual(self.events(), [
+            {"event": "witness", "name": "x"},  # Xvfb alone: no WAYLAND_DISPLAY
             {"event": "bridge", "state": "started", "epoch": 1},
             {"event": "action", "action": "next"},
             {"event": "error", "message": "unreadable line from the bridge", "line": '{"native_action":"next"'},
