@@ -22,8 +22,8 @@ import unittest
 
 from desktop import DesktopCase
 from host_harness import BridgeHost
-from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, NO_ANSWER, PREFIX, TIMEOUT, LinuxCopy, Session, exe_path, now,
-                     wait_for, x_clipboard)
+from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, NO_ANSWER, PREFIX, TIMEOUT, LinuxCopy, Session, exe_path, figure,
+                     now, wait_for, x_clipboard)
 
 WAITING = {"event": "status", "message": "waiting for the game (StarCitizen.exe)"}
 LOADER = "/usr/lib/wine/wine64"  # what Debian's wine runs a program with
@@ -93,6 +93,7 @@ class Follow(DesktopCase):
 
     def expect_join(self, mark, session, game):
         joined = self.host.expect(mark, event="follow", state="joined")
+        figure("game start to joined (s)", "%.1f" % (joined.at - game.started))
         self.assertEqual((joined["pid"], joined["prefix"], joined["loader"]), (game.proc.pid, session.prefix, LOADER))
         return self.host.expect(self.host.lines.index(joined), event="bridge", state="started")
 
