@@ -18,6 +18,7 @@ packages=(
     openbox x11-utils  # bridge-host's libraries; a window manager and xprop for its tests
     systemd  # systemd-analyze, which checks bridge-host's user unit
     sway xwayland foot x11-xserver-utils  # the Wayland desktop of its tests: compositor, XWayland, a native window, xhost
+    libxkbcommon-dev xkb-data  # the keymap of the tests' virtual keyboard under sway
     clang libclang-rt-14-dev  # the fuzz targets (scripts/fuzz.sh): libFuzzer and the sanitizers' runtimes
 )
 
