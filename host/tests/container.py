@@ -11,6 +11,9 @@ what is given here.
 
 The session's Xvfb has no access control, so nobody's X clients connect to it as root's do.
 
+Given a Wayland socket (sway's, whose user is nobody too), the sandbox gets it as
+$XDG_RUNTIME_DIR/wayland-0, and use_driver() then makes Wine's Wayland driver the prefix's.
+
 Environment: BRIDGE_WINE10_ROOT, the Debian 13 root (default build/wine10-root, as scripts/wine10.sh)."""
 
 import os
@@ -31,19 +34,23 @@ PREFIX = "/games/star citizen"
 GAME = "/opt/game/StarCitizen.exe"
 LOADER = "/usr/lib/wine/wine64"  # WINELOADER, as Debian's wine script sets it
 GAME_NAME = "StarCitizen.exe"
+RUNTIME_DIR = "/tmp/runtime"  # the XDG_RUNTIME_DIR of a sandbox that has a Wayland socket
 
 
 class Sandbox:
     """The folders of one container's user (its home and the game's prefix) and the commands that run
     programs in the container; the display is the X display whose socket it gets."""
 
-    def __init__(self, display):
+    def __init__(self, display, wayland=None):
         if not os.path.isfile(os.path.join(WINE10_ROOT, "usr", "bin", "wine")):
             raise RuntimeError("no Wine 10 root in %s: build it with scripts/wine10.sh root" % WINE10_ROOT)
         self.user = pwd.getpwnam(USER)
         self.display = display
+        self.wayland = wayland
         self.env = {"PATH": "/usr/bin:/bin", "HOME": HOME, "DISPLAY": display, "WINEPREFIX": PREFIX,
                     "WINEDEBUG": "-all", "WINEARCH": "win64", "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d"}
+        if wayland:
+            self.env.update(XDG_RUNTIME_DIR=RUNTIME_DIR, WAYLAND_DISPLAY="wayland-0")
         self.folder = tempfile.mkdtemp(prefix="bridge-container-")
         os.chmod(self.folder, 0o755)
         self.home = self._owned("home")
@@ -71,6 +78,8 @@ class Sandbox:
                    "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp", "--bind", x_socket, x_socket,
                    "--bind", self.home, HOME, "--bind", self.prefix, PREFIX,
                    "--ro-bind", exe_path("tools", GAME_NAME), GAME, "--chdir", HOME]
+        if self.wayland:
+            command += ["--perms", "0700", "--dir", RUNTIME_DIR, "--bind", self.wayland, RUNTIME_DIR + "/wayland-0"]
         for key, value in sorted(dict(self.env, **(env or {})).items()):
             command += ["--setenv", key, value]
         return command + list(inner)
@@ -79,11 +88,20 @@ class Sandbox:
         """A fresh prefix for the user, made by Wine 10's wineboot in the container (the wineserver
         saves the registry before the container ends); returns the seconds it took."""
         started = now()
-        done = subprocess.run(self.runner() + self.command("sh", "-c", "wineboot -i && wineserver -w"),
-                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
-        if done.returncode != 0 or not os.path.isfile(os.path.join(self.prefix, "system.reg")):
-            raise RuntimeError("wineboot in the container: exit %d, %s" % (done.returncode, done.stderr[-2000:]))
+        self._run("wineboot -i && wineserver -w")
+        if not os.path.isfile(os.path.join(self.prefix, "system.reg")):
+            raise RuntimeError("wineboot in the container left no registry")
         return now() - started
+
+    def use_driver(self, driver):
+        """Makes that graphics driver of Wine's ("wayland", "x11") the prefix's, as a player does."""
+        self._run(r"wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d %s /f && wineserver -w" % driver)
+
+    def _run(self, script):
+        done = subprocess.run(self.runner() + self.command("sh", "-c", script),
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
+        if done.returncode != 0:
+            raise RuntimeError("%s in the container: exit %d, %s" % (script, done.returncode, done.stderr[-2000:]))
 
     def close(self):
         shutil.rmtree(self.folder, ignore_errors=True)

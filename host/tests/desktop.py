@@ -8,6 +8,11 @@ sway refuses to run as root, so it runs as nobody with a HOME and an XDG_RUNTIME
 temporary folder; a script that its config starts lets root's X clients in (xhost, as that user) and
 then announces XWayland's display. Everything a desktop started is ended by PID on close, also when
 its start fails half-way.
+
+Headless sway has no keyboard. Sway(keyboard=True) puts the tests' own on its seat (tools/
+virtual_keyboard.c) as soon as sway is up, before any Wine program connects, for the desktop's whole
+life: a keyboard whose keymap arrived later would make every Wine program with a Wayland connection
+exit. Environment: BRIDGE_VIRTUAL_KEYBOARD, that program (default: the native build's).
 """
 
 import os
@@ -20,11 +25,13 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
-from harness import TIMEOUT, Session, now, stop_process  # noqa: E402
+from harness import ROOT, TIMEOUT, Session, now, stop_process  # noqa: E402
 
 SWAY_USER = "nobody"
 X11_SOCKETS = "/tmp/.X11-unix"
 FOCUS_OUT_PAUSE = 0.2  # for a Wine window's handling of FocusOut, a few ms when the machine is idle
+VIRTUAL_KEYBOARD = os.environ.get("BRIDGE_VIRTUAL_KEYBOARD") or os.path.join(
+    ROOT, "build", "native", "host", "tests", "tools", "virtual_keyboard")
 
 
 class OnDisplay(Session):
@@ -114,10 +121,12 @@ printf '%s\\n' "$DISPLAY" "$WAYLAND_DISPLAY" "$SWAYSOCK" > "$1.part" && mv "$1.p
 
 
 class Sway:
-    """sway headless with XWayland, as an unprivileged user; foot as its Wayland-native window."""
+    """sway headless with XWayland, as an unprivileged user; foot as its Wayland-native window; with
+    keyboard, the tests' keyboard on its seat (keys())."""
 
-    def __init__(self):
-        self.session = self.sway = self.foot = None
+    def __init__(self, keyboard=False):
+        self.session = self.sway = self.foot = self.keyboard = None
+        self.with_keyboard = keyboard
         self.folder = None
         self.logs = []
 
@@ -126,6 +135,8 @@ class Sway:
             self.folder = tempfile.mkdtemp(prefix="bridge-sway-")
             self.user = pwd.getpwnam(SWAY_USER)
             display = self._start_sway()
+            if self.with_keyboard:
+                self._start_keyboard()
             self.session = OnDisplay(display).start()
             self.session.env.update(self.env)
             self._start_foot()
@@ -140,13 +151,16 @@ class Sway:
         os.chown(path, self.user.pw_uid, self.user.pw_gid)
         return path
 
-    def _as_user(self, command, env, log):
-        """A child of ours that runs command as the unprivileged user, its output in a log file."""
+    def _as_user(self, command, env, log, piped=False):
+        """A child of ours that runs command as the unprivileged user, its output in a log file (its
+        errors only, when piped: then its stdin and stdout are pipes of ours)."""
         out = open(os.path.join(self.folder, log), "wb")
         self.logs.append(out)
         return subprocess.Popen(["setpriv", "--pdeathsig", "TERM", "--reuid", str(self.user.pw_uid),
                                  "--regid", str(self.user.pw_gid), "--clear-groups", "env", "-i", *env, *command],
-                                stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+                                stdin=subprocess.PIPE if piped else subprocess.DEVNULL,
+                                stdout=subprocess.PIPE if piped else out, stderr=out,
+                                text=piped, bufsize=1 if piped else -1)
 
     def _start_sway(self):
         if not os.path.isdir(X11_SOCKETS):
@@ -182,6 +196,23 @@ class Sway:
             if now() > deadline or self.sway.poll() is not None:
                 raise RuntimeError("%s; its log: %s" % (failure, self.log_tail()))
             time.sleep(0.05)
+
+    def _start_keyboard(self):
+        self.keyboard = self._as_user([VIRTUAL_KEYBOARD],
+                                      self.base_env + ["WAYLAND_DISPLAY=" + self.env["WAYLAND_DISPLAY"]],
+                                      "keyboard.log", piped=True)
+        self._keyboard_reply("ready")
+
+    def _keyboard_reply(self, expected):
+        reply = self.keyboard.stdout.readline().strip()  # each command is answered in milliseconds
+        if reply != expected:
+            raise AssertionError("the virtual keyboard answered %r; its log: %s"
+                                 % (reply, _read(os.path.join(self.folder, "keyboard.log"))))
+
+    def keys(self, command):
+        """Types on the tests' keyboard ("key ctrl+p", "type text"); returns once sway has the events."""
+        self.keyboard.stdin.write(command + "\n")
+        self._keyboard_reply("ok")
 
     def _start_foot(self):
         """foot with WAYLAND_DISPLAY and no DISPLAY, before any game: a new window takes sway's focus."""
@@ -233,12 +264,13 @@ class Sway:
         stop_process(self.foot)
         if self.session:
             self.session.close()
+        stop_process(self.keyboard)
         stop_process(self.sway)
         for out in self.logs:
             out.close()
         if self.folder:
             shutil.rmtree(self.folder, ignore_errors=True)
-        self.session = self.sway = self.foot = self.folder = None
+        self.session = self.sway = self.foot = self.keyboard = self.folder = None
         self.logs = []
 
 
