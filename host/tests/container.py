@@ -26,6 +26,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
 from harness import ROOT, TIMEOUT, Tool, exe_path, now, stop_process  # noqa: E402
+from host_harness import BridgeHost  # noqa: E402
 
 WINE10_ROOT = os.environ.get("BRIDGE_WINE10_ROOT") or os.path.join(ROOT, "build", "wine10-root")
 USER = "nobody"
@@ -92,6 +93,14 @@ class Sandbox:
         if not os.path.isfile(os.path.join(self.prefix, "system.reg")):
             raise RuntimeError("wineboot in the container left no registry")
         return now() - started
+
+    def host(self, session, *options):
+        """bridge-host as the container's user, outside, with nothing that names a Wine (no WINEPREFIX,
+        no wine on its PATH)."""
+        empty = os.path.join(self.folder, "empty")
+        os.makedirs(empty, 0o755, exist_ok=True)
+        return BridgeHost(session, *options, prefix=None, runner=self.runner(),
+                          env={"WINEPREFIX": None, "PATH": empty, "HOME": self.home, "XDG_RUNTIME_DIR": None})
 
     def use_driver(self, driver):
         """Makes that graphics driver of Wine's ("wayland", "x11") the prefix's, as a player does."""

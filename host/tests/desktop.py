@@ -15,6 +15,7 @@ life: a keyboard whose keymap arrived later would make every Wine program with a
 exit. Environment: BRIDGE_VIRTUAL_KEYBOARD, that program (default: the native build's).
 """
 
+import json
 import os
 import pwd
 import shutil
@@ -253,7 +254,24 @@ class Sway:
 
     def focus_native(self):
         """Makes sway focus foot, a Wayland window; returns when the request went out."""
-        return self._when_mapped('[app_id="^foot$"]', "focus")
+        return self.focus_app("foot")
+
+    def focus_app(self, app_id):
+        """Makes sway focus the Wayland window of that app id; returns when the request went out."""
+        return self._when_mapped('[app_id="^%s$"]' % app_id, "focus")
+
+    def windows(self):
+        """Every window in sway's tree, as sway describes it (app_id, shell, pid, name...)."""
+        tree = json.loads(subprocess.run(["swaymsg", "-s", self.env["SWAYSOCK"], "-t", "get_tree"],
+                                         stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                         timeout=TIMEOUT, check=True).stdout)
+        found, todo = [], [tree]
+        while todo:
+            node = todo.pop()
+            if node.get("pid"):
+                found.append(node)
+            todo += node.get("nodes", []) + node.get("floating_nodes", [])
+        return found
 
     def log_tail(self):
         for out in self.logs:
@@ -265,6 +283,9 @@ class Sway:
         if self.session:
             self.session.close()
         stop_process(self.keyboard)
+        if self.keyboard:
+            self.keyboard.stdin.close()
+            self.keyboard.stdout.close()
         stop_process(self.sway)
         for out in self.logs:
             out.close()

@@ -17,7 +17,6 @@ import time
 
 from container import GAME, LOADER, PREFIX, Game, Sandbox, Unenterable, game_pid, pid_inside, processes_naming
 from desktop import DesktopCase
-from host_harness import BridgeHost
 from harness import DEFAULT_ANSWER, TIMEOUT, figure, now, wait_for
 
 WAITING = {"event": "status", "message": "waiting for the game (StarCitizen.exe)"}
@@ -36,8 +35,6 @@ class Container(DesktopCase):
         super().setUpClass()
         try:
             cls.sandbox = Sandbox(cls.session.display)
-            cls.empty_path = os.path.join(cls.sandbox.folder, "empty")
-            os.mkdir(cls.empty_path, 0o755)
             figure("wineboot in the container (s)", "%.1f" % cls.sandbox.make_prefix())
         except BaseException:
             cls.tearDownClass()
@@ -51,9 +48,7 @@ class Container(DesktopCase):
 
     def start_host(self, *options):
         """bridge-host as the container's user, with nothing that names a Wine."""
-        host = BridgeHost(self.session, *options, prefix=None, runner=self.sandbox.runner(),
-                          env={"WINEPREFIX": None, "PATH": self.empty_path, "HOME": self.sandbox.home,
-                               "XDG_RUNTIME_DIR": None})
+        host = self.sandbox.host(self.session, *options)
         self.addCleanup(host.stop)
         return host
 
