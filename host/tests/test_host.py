@@ -13,9 +13,10 @@ from harness import DEFAULT_ANSWER, PREFIX, TIMEOUT, figure
 USER_TEXT = "the player's own notes"
 
 
-class Host(DesktopCase):
+class HostCase(DesktopCase):
     """One desktop and session for the module (openbox on Xvfb here; a subclass with desktop = "sway"
-    runs these tests under sway); each test runs its own bridge-host and programs."""
+    runs these tests under sway); each test runs its own bridge-host and programs, beside the game
+    and the clipboard tool."""
 
     def setUp(self):
         self.game = self.session.game()
@@ -41,6 +42,10 @@ class Host(DesktopCase):
     def assert_position(self, line, source="active"):
         self.assertEqual((line["source"], line["text"], line["x"], line["y"], line["z"]),
                          (source, DEFAULT_ANSWER, -12345.678, 234.5, 7.25))
+
+
+class Host(HostCase):
+    """bridge-host's scenarios on a desktop."""
 
     def test_focus_follows_the_active_window(self):
         self.start_host()
