@@ -6,12 +6,14 @@ BRIDGE_IDLE_SECONDS)."""
 
 import os
 import signal
+import subprocess
 import unittest
 
 import test_host
 from test_wayland import NativeFocus
 
 PLUGIN = "bridge-host-focus-0"  # the script's name in KWin while one bridge-host runs
+SERVICE = "org.bridgehost.Focus.Slot0"  # the bus name that it calls
 
 
 class HostUnderKwin(NativeFocus, test_host.HostCase):
@@ -36,6 +38,16 @@ class HostUnderKwin(NativeFocus, test_host.HostCase):
         self.host.stop()
         self.assertEqual(self.host.proc.returncode, 0)
         self.assertEqual(self.script_loaded(), [False])
+
+    def test_a_report_from_another_than_kwin_is_refused(self):
+        self.start_host()
+        self.host.expect(0, event="witness", name="kwin")
+        forged = subprocess.run(["busctl", "--address=" + self.screen.bus_address, "call", SERVICE, "/Focus",
+                                 "org.bridgehost.Focus", "activated", "sss", str(self.game.proc.pid),
+                                 "starcitizen.exe", "StandInGame"], capture_output=True, text=True)
+        self.assertNotEqual(forged.returncode, 0)
+        self.assertIn("Access denied", forged.stderr)  # busctl's words for the AccessDenied error
+        self.game_in_front()  # and KWin's own reports still count
 
 
 if __name__ == "__main__":
