@@ -58,7 +58,7 @@ bool offer(std::optional<WitnessKind> asked, WitnessKind kind, const char *optio
     return true;
 }
 
-bool offer_wayland(const Options &options, WitnessOffer &offered, Offered &witnesses)
+bool offer_wayland(const Options &options, WitnessOffer &offered, [[maybe_unused]] Offered &witnesses)
 {
     auto asked = options.witness;
 #ifdef BRIDGE_HOST_WLR
@@ -88,7 +88,8 @@ bool offer_wayland(const Options &options, WitnessOffer &offered, Offered &witne
 }
 
 // Takes the chosen Wayland witness out of what was offered, started; false after a message.
-bool take_wayland(WitnessKind kind, Offered &witnesses, std::unique_ptr<FocusWitness> &witness)
+bool take_wayland([[maybe_unused]] WitnessKind kind, [[maybe_unused]] Offered &witnesses,
+                  [[maybe_unused]] std::unique_ptr<FocusWitness> &witness)
 {
 #ifdef BRIDGE_HOST_WLR
     if (kind == WitnessKind::wlr)
@@ -103,7 +104,6 @@ bool take_wayland(WitnessKind kind, Offered &witnesses, std::unique_ptr<FocusWit
         witness = std::move(witnesses.kwin);
     }
 #endif
-    (void)kind, (void)witnesses, (void)witness;
     return true;
 }
 
