@@ -128,9 +128,9 @@ class PortableArchive(unittest.TestCase):
             errors.seek(0)
             return errors.read().decode(errors="replace")
 
-        first = read_line(out_read, deadline)
-        self.assertEqual(json.loads(first or b"null"), WAITING, said())
-        print("first line %.0f ms after the sandbox's start" % ((now() - started) * 1000))
+        witness, waiting = (json.loads(read_line(out_read, deadline) or b"null") for _ in range(2))
+        self.assertEqual((witness, waiting), ({"event": "witness", "name": "x"}, WAITING), said())
+        print("waiting %.0f ms after the sandbox's start" % ((now() - started) * 1000))
         info = b""  # bwrap's JSON, written and closed before bridge-host starts
         while now() < deadline and select.select([info_read], [], [], 0.2)[0]:
             chunk = os.read(info_read, 4096)
