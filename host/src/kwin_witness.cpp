@@ -103,6 +103,23 @@ bool scripting_missing(const sd_bus_error &error)
                                   SD_BUS_ERROR_UNKNOWN_INTERFACE);
 }
 
+// Unloads a script under our plugin name, a dead bridge-host's that would go on calling our name,
+// and loads ours; id is KWin's for it, or -1 when KWin refuses it.
+int replace_script(sd_bus *bus, const std::string &plugin, const std::string &file, sd_bus_error *error,
+                   int32_t &id)
+{
+    int r = sd_bus_call_method(bus, kwin_name, scripting_path, scripting, "unloadScript", error, nullptr, "s",
+                               plugin.c_str());
+    sd_bus_message *reply = nullptr;
+    if (r >= 0)
+        r = sd_bus_call_method(bus, kwin_name, scripting_path, scripting, "loadScript", error, &reply, "ss",
+                               file.c_str(), plugin.c_str());
+    if (r >= 0)
+        r = sd_bus_message_read(reply, "i", &id);
+    sd_bus_message_unref(reply);
+    return r;
+}
+
 }  // namespace
 
 std::variant<std::unique_ptr<KwinWitness>, std::string> KwinWitness::open()
@@ -180,28 +197,17 @@ std::optional<std::string> KwinWitness::load_script()
     auto deadline = std::chrono::steady_clock::now() + scripting_wait;
     for (;;) {
         sd_bus_error error = SD_BUS_ERROR_NULL;
-        sd_bus_message *reply = nullptr;
-        // A script under our plugin name is a dead bridge-host's: it would go on calling our name.
-        int r = sd_bus_call_method(bus_, kwin_name, scripting_path, scripting, "unloadScript", &error, nullptr, "s",
-                                   plugin_.c_str());
-        if (r >= 0)
-            r = sd_bus_call_method(bus_, kwin_name, scripting_path, scripting, "loadScript", &error, &reply, "ss",
-                                   script_file_.c_str(), plugin_.c_str());
         int32_t id = -1;
-        if (r >= 0)
-            r = sd_bus_message_read(reply, "i", &id);
+        int r = replace_script(bus_, plugin_, script_file_, &error, id);
         bool retry = r < 0 && scripting_missing(error) && std::chrono::steady_clock::now() < deadline;
-        if (r < 0)
-            failure = "KWin did not load the script: " + bus_error(error, r);
-        sd_bus_message_unref(reply);
+        failure = r < 0 ? "KWin did not load the script: " + bus_error(error, r)
+                        : "KWin refused the script " + script_file_;
         sd_bus_error_free(&error);
         if (r >= 0 && id >= 0) {
             loaded_ = true;
             run_script(id);
             return std::nullopt;
         }
-        if (r >= 0)
-            return std::string("KWin refused the script ") + script_file_;
         if (!retry)
             return failure;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
