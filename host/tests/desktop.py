@@ -26,7 +26,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
 from harness import TIMEOUT, Session, now, stop_process  # noqa: E402
 
-SWAY_USER = "nobody"
+COMPOSITOR_USER = "nobody"
 X11_SOCKETS = "/tmp/.X11-unix"
 FOCUS_OUT_PAUSE = 0.2  # for a Wine window's handling of FocusOut, a few ms when the machine is idle
 
@@ -132,7 +132,7 @@ class Unprivileged:
     def start(self):
         try:
             self.folder = tempfile.mkdtemp(prefix=self.folder_prefix)
-            self.user = pwd.getpwnam(SWAY_USER)
+            self.user = pwd.getpwnam(COMPOSITOR_USER)
             display = self._start_compositor()
             self.session = OnDisplay(display).start()
             self.session.env.update(self.env)
