@@ -1,7 +1,8 @@
 # The portable build (preset portable, BRIDGE_HOST_PORTABLE=ON): a .tar.gz for the distributions that
 # take no .deb (SteamOS, Bazzite, Silverblue, Arch), unpacked into ~/.local. bridge-host links libxcb
-# and its helpers, libstdc++ and libgcc statically, so that it needs glibc only; glibc stays shared,
-# since a static one cannot load the NSS modules behind getpwuid. The archive's user unit starts
+# and its helpers, libstdc++ and libgcc statically, so that it needs only what each of those systems
+# has: glibc (a static one cannot load the NSS modules behind getpwuid), libwayland-client and
+# libsystemd, for the Wayland desktops' witnesses. The archive's user unit starts
 # ~/.local/bin/bridge-host and lies in ~/.local/share/systemd/user, where systemd looks for a user's units.
 option(BRIDGE_HOST_PORTABLE "bridge-host for the portable archive (static libraries, cpack makes a .tar.gz)" OFF)
 if(NOT BRIDGE_HOST_PORTABLE)

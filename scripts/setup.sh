@@ -15,9 +15,11 @@ packages=(
     gnuplot-nox  # the benchmark's chart
     pkg-config libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev nlohmann-json3-dev libcli11-dev dpkg-dev
     libwayland-dev  # libwayland-client and wayland-scanner: the wlroots compositors' focus witness
+    libsystemd-dev  # sd-bus: KWin's focus witness
     openbox x11-utils  # bridge-host's libraries; a window manager and xprop for its tests
     systemd  # systemd-analyze, which checks bridge-host's user unit
     sway xwayland foot x11-xserver-utils  # the Wayland desktop of its tests: compositor, XWayland, a native window, xhost
+    kwin-wayland dbus-daemon qmlscene qtwayland5  # KWin's, with a session bus of its own and a native Qt window
     libxkbcommon-dev xkb-data  # the keymap of the tests' virtual keyboard under sway
     clang libclang-rt-14-dev  # the fuzz targets (scripts/fuzz.sh): libFuzzer and the sanitizers' runtimes
 )

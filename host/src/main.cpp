@@ -1,6 +1,6 @@
 // bridge-host: the command a player runs beside Star Citizen. It runs wine_bridge.exe in the
-// game's Wine prefix, tells it whether the game's window has the focus (as the X server or the
-// Wayland compositor sees it), asks it for a position on the "position" hotkey or on SIGUSR1, and
+// game's Wine prefix, tells it whether the game's window has the focus (as the X server, the
+// Wayland compositor or KWin sees it), asks it for a position on the "position" hotkey or on SIGUSR1, and
 // prints every event as a JSON line.
 #include "events.h"
 #include "host.h"
@@ -9,12 +9,22 @@
 #include "x_witness.h"
 #ifdef BRIDGE_HOST_WLR
 #include "wlr_witness.h"
+constexpr bool BUILT_WLR = true;
+#else
+constexpr bool BUILT_WLR = false;
+#endif
+#ifdef BRIDGE_HOST_KWIN
+#include "kwin_witness.h"
+constexpr bool BUILT_KWIN = true;
+#else
+constexpr bool BUILT_KWIN = false;
 #endif
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 namespace {
 
@@ -24,39 +34,95 @@ bool has_env(const char *name)
     return value && *value;
 }
 
+// The Wayland witnesses that the session offers, each connected and asked whether it runs here; the
+// one asked for with --witness must be there (false after a message on stderr).
+struct Offered {
+#ifdef BRIDGE_HOST_WLR
+    std::unique_ptr<WlrWitness> wlr;
+#endif
+#ifdef BRIDGE_HOST_KWIN
+    std::unique_ptr<KwinWitness> kwin;
+#endif
+};
+
+template <typename Witness>
+bool offer(std::optional<WitnessKind> asked, WitnessKind kind, const char *option, std::unique_ptr<Witness> &witness)
+{
+    auto opened = Witness::open();
+    if (auto *made = std::get_if<std::unique_ptr<Witness>>(&opened))
+        witness = std::move(*made);
+    else if (asked == kind) {
+        std::fprintf(stderr, "bridge-host: --witness %s: %s\n", option, std::get<std::string>(opened).c_str());
+        return false;
+    }
+    return true;
+}
+
+bool offer_wayland(const Options &options, WitnessOffer &offered, [[maybe_unused]] Offered &witnesses)
+{
+    auto asked = options.witness;
+#ifdef BRIDGE_HOST_WLR
+    if (offered.wayland_display && (!asked || asked == WitnessKind::wlr)) {
+        if (!offer(asked, WitnessKind::wlr, "wlr", witnesses.wlr))
+            return false;
+        offered.wlr_manager = witnesses.wlr != nullptr;
+    }
+#endif
+#ifdef BRIDGE_HOST_KWIN
+    // KWin is asked only where no wlroots list was found: the two never share a session.
+    if (asked == WitnessKind::kwin || (!asked && offered.wayland_display && !offered.wlr_manager)) {
+        if (!offer(asked, WitnessKind::kwin, "kwin", witnesses.kwin))
+            return false;
+        offered.kwin = witnesses.kwin != nullptr;
+    }
+#endif
+    // A build without libwayland-client or libsystemd (the portable archive) lacks those witnesses.
+    for (auto [kind, option, built] : {std::tuple{WitnessKind::wlr, "wlr", BUILT_WLR}, std::tuple{WitnessKind::kwin, "kwin", BUILT_KWIN}})
+        if (asked == kind && !built) {
+            std::fprintf(stderr, "bridge-host: --witness %s: this build of bridge-host has no such witness\n", option);
+            return false;
+        }
+    if (!BUILT_WLR && !BUILT_KWIN)
+        offered.wayland_display = false;
+    return true;
+}
+
+// Takes the chosen Wayland witness out of what was offered, started; false after a message.
+bool take_wayland([[maybe_unused]] WitnessKind kind, [[maybe_unused]] Offered &witnesses,
+                  [[maybe_unused]] std::unique_ptr<FocusWitness> &witness)
+{
+#ifdef BRIDGE_HOST_WLR
+    if (kind == WitnessKind::wlr)
+        witness = std::move(witnesses.wlr);
+#endif
+#ifdef BRIDGE_HOST_KWIN
+    if (kind == WitnessKind::kwin) {
+        if (auto failure = witnesses.kwin->start()) {
+            std::fprintf(stderr, "bridge-host: %s\n", failure->c_str());
+            return false;
+        }
+        witness = std::move(witnesses.kwin);
+    }
+#endif
+    return true;
+}
+
 // The focus witness that the session offers (or --witness asks for), and the X display where there
 // is one; false after a message on stderr when there is none to run.
 bool open_witness(const Options &options, std::unique_ptr<FocusWitness> &witness, std::unique_ptr<XDisplay> &x,
                   std::string &note)
 {
-    WitnessOffer offer{has_env("WAYLAND_DISPLAY"), false, has_env("DISPLAY")};
-#ifdef BRIDGE_HOST_WLR
-    std::unique_ptr<WlrWitness> wlr;
-    if (offer.wayland_display && options.witness != WitnessKind::x) {
-        auto opened = WlrWitness::open();
-        if (auto *made = std::get_if<std::unique_ptr<WlrWitness>>(&opened))
-            wlr = std::move(*made);
-        else if (options.witness == WitnessKind::wlr) {
-            std::fprintf(stderr, "bridge-host: --witness wlr: %s\n", std::get<std::string>(opened).c_str());
-            return false;
-        }
-        offer.wlr_manager = wlr != nullptr;
-    }
-#else
-    // A build without libwayland-client (the portable archive) has the X witness only.
-    if (options.witness == WitnessKind::wlr) {
-        std::fputs("bridge-host: --witness wlr: this build of bridge-host has no Wayland witness\n", stderr);
+    WitnessOffer offered{has_env("WAYLAND_DISPLAY"), false, has_env("DISPLAY"), false};
+    Offered witnesses;
+    if (!offer_wayland(options, offered, witnesses))
         return false;
-    }
-    offer.wayland_display = false;
-#endif
-    WitnessChoice choice = choose_witness(options.witness, offer);
+    WitnessChoice choice = choose_witness(options.witness, offered);
     if (!choice.kind) {
         std::fprintf(stderr, "bridge-host: %s\n", choice.message.c_str());
         return false;
     }
     note = choice.message;
-    if (offer.x_display) {
+    if (offered.x_display) {
         auto opened = XDisplay::open();
         if (auto *made = std::get_if<std::unique_ptr<XDisplay>>(&opened))
             x = std::move(*made);
@@ -65,13 +131,9 @@ bool open_witness(const Options &options, std::unique_ptr<FocusWitness> &witness
             return false;
         }
     }
-#ifdef BRIDGE_HOST_WLR
-    if (choice.kind == WitnessKind::wlr)
-        witness = std::move(wlr);
-#endif
     if (choice.kind == WitnessKind::x)
         witness = std::make_unique<XWitness>(*x);
-    return true;
+    return take_wayland(*choice.kind, witnesses, witness);
 }
 
 }  // namespace

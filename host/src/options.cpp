@@ -137,9 +137,10 @@ std::variant<Options, int> parse_options(int argc, char **argv)
     app.add_option("--log", options.log, "append each position line to this file too");
     std::string witness;
     app.add_option("--witness", witness,
-                   "the focus witness: x (the X server's, XWayland's on a Wayland desktop) or wlr (a wlroots "
-                   "compositor's foreign-toplevel list); default: wlr where the compositor offers it, else x")
-        ->check(CLI::IsMember({"x", "wlr"}));
+                   "the focus witness: x (the X server's, XWayland's on a Wayland desktop), wlr (a wlroots "
+                   "compositor's foreign-toplevel list) or kwin (a script in KWin, over the session bus); "
+                   "default on Wayland: wlr where the compositor offers it, else kwin where KWin runs, else x")
+        ->check(CLI::IsMember({"x", "wlr", "kwin"}));
     try {
         app.parse(ours, argv);
     } catch (const CLI::CallForHelp &e) {

@@ -1,6 +1,8 @@
-// Which witness runs. A wlroots compositor's witness sees the game under either of Wine's drivers
-// (it lists XWayland windows too), so it is preferred wherever it is offered; the X witness sees
-// XWayland games only, and is what remains on a Wayland desktop with no witness of its own (GNOME).
+// Which witness runs. A wlroots compositor's witness and KWin's see the game under either of Wine's
+// drivers (they list XWayland windows too), so they are preferred on Wayland wherever offered; the X
+// witness sees XWayland games only, and is what remains on a Wayland desktop with no witness of its
+// own (GNOME). On an X session the X witness sees everything, KWin's included: KWin's runs there
+// only when asked for.
 #include "witness.h"
 
 #include <strings.h>
@@ -9,7 +11,7 @@ namespace {
 
 const char *const no_wayland_witness =
     "the Wayland compositor offers no focus witness (zwlr_foreign_toplevel_manager_v1 of wlroots "
-    "compositors); a game under Wine's Wayland driver cannot be followed, while its XWayland mode (no "
+    "compositors, or KWin's scripting on the session bus); a game under Wine's Wayland driver cannot be followed, while its XWayland mode (no "
     "\"Graphics\" value in HKCU\\Software\\Wine\\Drivers) works through the X witness";
 
 const char *const no_display = "no DISPLAY: bridge-host must run in the desktop session of the game";
@@ -28,6 +30,8 @@ std::optional<WitnessKind> witness_kind(std::string_view name)
         return WitnessKind::x;
     if (name == "wlr")
         return WitnessKind::wlr;
+    if (name == "kwin")
+        return WitnessKind::kwin;
     return std::nullopt;
 }
 
@@ -40,8 +44,13 @@ WitnessChoice choose_witness(std::optional<WitnessKind> asked, const WitnessOffe
             return {std::nullopt, "--witness wlr: the Wayland compositor offers no zwlr_foreign_toplevel_manager_v1"};
         return {WitnessKind::wlr, ""};
     }
+    if (asked == WitnessKind::kwin)
+        return offer.kwin ? WitnessChoice{WitnessKind::kwin, ""}
+                          : WitnessChoice{std::nullopt, "--witness kwin: KWin (org.kde.KWin) is not on the session bus"};
     if (!asked && offer.wayland_display && offer.wlr_manager)
         return {WitnessKind::wlr, ""};
+    if (!asked && offer.wayland_display && offer.kwin)
+        return {WitnessKind::kwin, ""};
     if (!offer.x_display)
         return {std::nullopt, offer.wayland_display && !asked ? std::string(no_wayland_witness) + "; and " + no_display
                                                               : no_display};

@@ -1,6 +1,6 @@
 // A witness of the game's focus seen from outside Wine, one kind per desktop: the X server's
 // (EWMH, or the input focus where no window manager sets it) and a wlroots compositor's
-// (wlr-foreign-toplevel-management). The host polls its fd, lets it take what arrived and asks it
+// (wlr-foreign-toplevel-management) and KWin's (a script of ours inside it). The host polls its fd, lets it take what arrived and asks it
 // whether the game's window is the active one; Wine's own foreground is the bridge's to report.
 // Which witness runs is chosen here from what the session offers.
 #pragma once
@@ -29,17 +29,19 @@ public:
 // "starcitizen.exe", case aside, for the X11 and the Wayland driver alike.
 bool is_game_name(std::string_view name);
 
-enum class WitnessKind { x, wlr };
+enum class WitnessKind { x, wlr, kwin };
 
 // The option's values, as --witness takes them.
 std::optional<WitnessKind> witness_kind(std::string_view name);
 
-// What the session offers: the environment's displays, and whether the Wayland compositor
-// advertises zwlr_foreign_toplevel_manager_v1 (asked only when WAYLAND_DISPLAY is set).
+// What the session offers: the environment's displays, whether the Wayland compositor advertises
+// zwlr_foreign_toplevel_manager_v1 (asked only when WAYLAND_DISPLAY is set), and whether KWin is on
+// the session bus (asked on Wayland when there is no wlroots list, or when --witness kwin says so).
 struct WitnessOffer {
     bool wayland_display = false;
     bool wlr_manager = false;
     bool x_display = false;
+    bool kwin = false;
 };
 
 // The witness to run, or the reason there is none (kind empty, message set). With a witness, a

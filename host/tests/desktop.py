@@ -1,13 +1,15 @@
 """The desktop that bridge-host's end-to-end tests run on, with the harness's session on its X display.
 
-Two kinds behind one interface:
+Three kinds behind one interface:
 - "openbox": the session's own Xvfb with openbox, an EWMH window manager, on it;
 - "sway": sway headless with XWayland, the Wine programs, xdotool and bridge-host all on XWayland's
-  display, with a Wayland-native window (foot) to take the focus from the game.
-sway refuses to run as root, so it runs as nobody with a HOME and an XDG_RUNTIME_DIR of its own in a
-temporary folder; a script that its config starts lets root's X clients in (xhost, as that user) and
-then announces XWayland's display. Everything a desktop started is ended by PID on close, also when
-its start fails half-way.
+  display, with a Wayland-native window (foot) to take the focus from the game;
+- "kwin": KWin's virtual backend with XWayland, on a session bus of its own, the same way, with
+  qmlscene as its Wayland-native window (foot crashes under KWin's virtual backend).
+The compositors run as nobody (sway refuses root, and KWin's session bus is its user's) with a HOME
+and an XDG_RUNTIME_DIR of their own in a temporary folder; a script that the compositor starts lets
+root's X clients in (xhost, as that user) and then announces XWayland's display. Everything a
+desktop started is ended by PID on close, also when its start fails half-way.
 
 Headless sway has no keyboard. Sway(keyboard=True) puts the tests' own on its seat (tools/
 virtual_keyboard.c) as soon as sway is up, before any Wine program connects, for the desktop's whole
@@ -19,6 +21,7 @@ import json
 import os
 import pwd
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -28,7 +31,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
 from harness import ROOT, TIMEOUT, Session, now, stop_process  # noqa: E402
 
-SWAY_USER = "nobody"
+COMPOSITOR_USER = "nobody"
 X11_SOCKETS = "/tmp/.X11-unix"
 FOCUS_OUT_PAUSE = 0.2  # for a Wine window's handling of FocusOut, a few ms when the machine is idle
 VIRTUAL_KEYBOARD = os.environ.get("BRIDGE_VIRTUAL_KEYBOARD") or os.path.join(
@@ -112,7 +115,7 @@ output HEADLESS-1 resolution 1280x800
 exec {announce}
 """
 
-# Run by sway as its user once XWayland is up, with sway's DISPLAY (XWayland's), WAYLAND_DISPLAY and
+# Run by the compositor as its user once XWayland is up, with its DISPLAY (XWayland's), WAYLAND_DISPLAY and
 # SWAYSOCK. They are written after xhost, and whole (a rename), so that none is read before root may
 # connect.
 ANNOUNCE = """#!/bin/sh
@@ -121,30 +124,47 @@ printf '%s\\n' "$DISPLAY" "$WAYLAND_DISPLAY" "$SWAYSOCK" > "$1.part" && mv "$1.p
 """
 
 
-class Sway:
-    """sway headless with XWayland, as an unprivileged user; foot as its Wayland-native window; with
-    keyboard, the tests' keyboard on its seat (keys())."""
+class Unprivileged:
+    """A compositor as an unprivileged user, in a temporary folder of its own, with the harness's
+    session on its XWayland; a subclass starts the compositor (self.compositor, whose log is
+    log_name) and its Wayland-native window (self.native)."""
 
-    def __init__(self, keyboard=False):
-        self.session = self.sway = self.foot = self.keyboard = None
-        self.with_keyboard = keyboard
+    folder_prefix = log_name = None
+
+    def __init__(self):
+        self.session = self.compositor = self.native = None
         self.folder = None
         self.logs = []
 
     def start(self):
         try:
-            self.folder = tempfile.mkdtemp(prefix="bridge-sway-")
-            self.user = pwd.getpwnam(SWAY_USER)
-            display = self._start_sway()
-            if self.with_keyboard:
-                self._start_keyboard()
+            self.folder = tempfile.mkdtemp(prefix=self.folder_prefix)
+            self.user = pwd.getpwnam(COMPOSITOR_USER)
+            display = self._start_compositor()
             self.session = OnDisplay(display).start()
             self.session.env.update(self.env)
-            self._start_foot()
+            self._start_native()
         except BaseException:
             self.close()
             raise
         return self
+
+    def _prepare(self):
+        """The X sockets' folder, the user's HOME and XDG_RUNTIME_DIR, and the announcing script;
+        returns the command that announces into the file self.announced."""
+        if not os.path.isdir(X11_SOCKETS):
+            os.mkdir(X11_SOCKETS)
+            os.chmod(X11_SOCKETS, 0o1777)  # as a system's boot makes it, not owned by the compositor's user
+        os.chmod(self.folder, 0o755)
+        home = self._private_dir("home", 0o700)
+        self.runtime = self._private_dir("runtime", 0o700)
+        self.announced = os.path.join(self._private_dir("announce", 0o755), "display")
+        announce = os.path.join(self.folder, "announce.sh")
+        with open(announce, "w") as f:
+            f.write(ANNOUNCE)
+        os.chmod(announce, 0o755)
+        self.base_env = ["HOME=" + home, "XDG_RUNTIME_DIR=" + self.runtime, "PATH=/usr/bin:/bin"]
+        return [announce, self.announced]
 
     def _private_dir(self, name, mode):
         path = os.path.join(self.folder, name)
@@ -163,30 +183,10 @@ class Sway:
                                 stdout=subprocess.PIPE if piped else out, stderr=out,
                                 text=piped, bufsize=1 if piped else -1)
 
-    def _start_sway(self):
-        if not os.path.isdir(X11_SOCKETS):
-            os.mkdir(X11_SOCKETS)
-            os.chmod(X11_SOCKETS, 0o1777)  # as a system's boot makes it, not owned by sway's user
-        os.chmod(self.folder, 0o755)
-        home = self._private_dir("home", 0o700)
-        self.runtime = self._private_dir("runtime", 0o700)
-        announced = os.path.join(self._private_dir("announce", 0o755), "display")
-        announce = os.path.join(self.folder, "announce.sh")
-        with open(announce, "w") as f:
-            f.write(ANNOUNCE)
-        os.chmod(announce, 0o755)
-        config = os.path.join(self.folder, "sway.conf")
-        with open(config, "w") as f:
-            f.write(SWAY_CONFIG.format(announce="%s %s" % (announce, announced)))
-        self.base_env = ["HOME=" + home, "XDG_RUNTIME_DIR=" + self.runtime, "PATH=/usr/bin:/bin"]
-        self.sway = self._as_user(["sway", "-c", config],
-                                  self.base_env + ["WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1",
-                                                   "WLR_RENDERER=pixman"], "sway.log")
-        said = self._wait_for(lambda: _read(announced), "sway did not announce XWayland's display").split("\n")
-        display, wayland, sway_socket = said
-        self.env = {"DISPLAY": display, "WAYLAND_DISPLAY": os.path.join(self.runtime, wayland),
-                    "SWAYSOCK": sway_socket}
-        return display
+    def _announcement(self):
+        """What the announcing script wrote: XWayland's display, WAYLAND_DISPLAY and SWAYSOCK."""
+        said = self._wait_for(lambda: _read(self.announced), "the compositor did not announce XWayland's display")
+        return (said.split("\n") + ["", ""])[:3]
 
     def _wait_for(self, found, failure):
         deadline = now() + TIMEOUT
@@ -194,9 +194,56 @@ class Sway:
             value = found()
             if value:
                 return value
-            if now() > deadline or self.sway.poll() is not None:
+            if now() > deadline or self.compositor.poll() is not None:
                 raise RuntimeError("%s; its log: %s" % (failure, self.log_tail()))
             time.sleep(0.05)
+
+    def log_tail(self):
+        for out in self.logs:
+            out.flush()
+        return (_read(os.path.join(self.folder, self.log_name)) or "")[-2000:]
+
+    def close(self):
+        stop_process(self.native)
+        if self.session:
+            self.session.close()
+        self._stop_compositor()
+        for out in self.logs:
+            out.close()
+        if self.folder:
+            shutil.rmtree(self.folder, ignore_errors=True)
+        self.session = self.compositor = self.native = self.folder = None
+        self.logs = []
+
+    def _stop_compositor(self):
+        stop_process(self.compositor)
+
+
+class Sway(Unprivileged):
+    """sway headless with XWayland, as an unprivileged user; foot as its Wayland-native window; with
+    keyboard, the tests' keyboard on its seat (keys())."""
+
+    folder_prefix, log_name = "bridge-sway-", "sway.log"
+
+    def __init__(self, keyboard=False):
+        super().__init__()
+        self.with_keyboard = keyboard
+        self.keyboard = None
+
+    def _start_compositor(self):
+        announce = self._prepare()
+        config = os.path.join(self.folder, "sway.conf")
+        with open(config, "w") as f:
+            f.write(SWAY_CONFIG.format(announce=" ".join(announce)))
+        self.compositor = self._as_user(["sway", "-c", config],
+                                        self.base_env + ["WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1",
+                                                         "WLR_RENDERER=pixman"], "sway.log")
+        display, wayland, sway_socket = self._announcement()
+        self.env = {"DISPLAY": display, "WAYLAND_DISPLAY": os.path.join(self.runtime, wayland),
+                    "SWAYSOCK": sway_socket}
+        if self.with_keyboard:
+            self._start_keyboard()
+        return display
 
     def _start_keyboard(self):
         self.keyboard = self._as_user([VIRTUAL_KEYBOARD],
@@ -215,10 +262,18 @@ class Sway:
         self.keyboard.stdin.write(command + "\n")
         self._keyboard_reply("ok")
 
-    def _start_foot(self):
+    def _stop_compositor(self):
+        stop_process(self.keyboard)
+        if self.keyboard:
+            self.keyboard.stdin.close()
+            self.keyboard.stdout.close()
+        self.keyboard = None
+        super()._stop_compositor()
+
+    def _start_native(self):
         """foot with WAYLAND_DISPLAY and no DISPLAY, before any game: a new window takes sway's focus."""
-        self.foot = self._as_user(["foot", "--app-id", "foot", "cat"],
-                                  self.base_env + ["WAYLAND_DISPLAY=" + self.env["WAYLAND_DISPLAY"]], "foot.log")
+        self.native = self._as_user(["foot", "--app-id", "foot", "cat"],
+                                    self.base_env + ["WAYLAND_DISPLAY=" + self.env["WAYLAND_DISPLAY"]], "foot.log")
         self._when_mapped('[app_id="^foot$"]', "nop")
 
     def _when_mapped(self, criteria, command):
@@ -231,7 +286,7 @@ class Sway:
                                     stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=TIMEOUT)
             if result.returncode == 0:
                 return asked
-            if now() > deadline or self.sway.poll() is not None:
+            if now() > deadline or self.compositor.poll() is not None:
                 raise AssertionError("swaymsg could not %s %s: %s%s; sway's log: %s"
                                      % (command, criteria, result.stdout, result.stderr, self.log_tail()))
             time.sleep(0.05)
@@ -273,26 +328,140 @@ class Sway:
             todo += node.get("nodes", []) + node.get("floating_nodes", [])
         return found
 
-    def log_tail(self):
-        for out in self.logs:
-            out.flush()
-        return (_read(os.path.join(self.folder, "sway.log")) or "")[-2000:]
 
-    def close(self):
-        stop_process(self.foot)
-        if self.session:
-            self.session.close()
-        stop_process(self.keyboard)
-        if self.keyboard:
-            self.keyboard.stdin.close()
-            self.keyboard.stdout.close()
-        stop_process(self.sway)
-        for out in self.logs:
-            out.close()
-        if self.folder:
-            shutil.rmtree(self.folder, ignore_errors=True)
-        self.session = self.sway = self.foot = self.keyboard = self.folder = None
-        self.logs = []
+# The private session bus of KWin's user. Root may connect too: bridge-host and the tests run as root,
+# beside Wine's root-owned prefix, and talk to KWin over it.
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="root"/>
+    <allow user="{user}"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+"""
+NATIVE_QML = 'import QtQuick 2.0\nRectangle { width: 300; height: 200; color: "steelblue" }\n'
+KWIN_SOCKET = "wayland-bridge"
+
+
+class Kwin(Unprivileged):
+    """KWin's virtual backend with XWayland as an unprivileged user, on a session bus of its own;
+    qmlscene as its Wayland-native window. Windows are activated through KWin's window runner
+    (org.kde.krunner1 on /WindowsRunner), which finds them by caption."""
+
+    folder_prefix, log_name = "bridge-kwin-", "kwin.log"
+    native_caption = "qmlscene"
+
+    def __init__(self):
+        super().__init__()
+        self.bus = None
+
+    def _start_compositor(self):
+        announce = self._prepare()
+        self._start_bus()
+        # Debian's kwin_wayland carries a file capability (cap_sys_resource) that a container may
+        # refuse to exec; a plain copy has none.
+        kwin = os.path.join(self.folder, "kwin_wayland")
+        shutil.copy(shutil.which("kwin_wayland") or "/usr/bin/kwin_wayland", kwin)
+        # KWin runs the announcing script once XWayland is up: each argument of its own is a
+        # program, which it splits at spaces into its arguments (none of ours hold a space). KWIN_COMPOSE=Q keeps it off software OpenGL.
+        self.compositor = self._as_user(
+            [kwin, "--virtual", "--xwayland", "--socket", KWIN_SOCKET, "--width", "1280", "--height", "800",
+             "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities", " ".join(announce)],
+            self.base_env + ["DBUS_SESSION_BUS_ADDRESS=" + self.bus_address, "KWIN_COMPOSE=Q",
+                             "LANG=C.UTF-8"], "kwin.log")
+        display = self._announcement()[0]
+        # bridge-host writes KWin's script in XDG_RUNTIME_DIR, where KWin's user can read it.
+        self.env = {"DISPLAY": display, "WAYLAND_DISPLAY": os.path.join(self.runtime, KWIN_SOCKET),
+                    "DBUS_SESSION_BUS_ADDRESS": self.bus_address, "XDG_RUNTIME_DIR": self.runtime}
+        return display
+
+    def _start_bus(self):
+        socket = os.path.join(self.runtime, "bus")
+        config = os.path.join(self.folder, "bus.conf")
+        with open(config, "w") as f:
+            f.write(BUS_CONFIG.format(socket=socket, user=self.user.pw_name))
+        self.bus = self._as_user(["dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + config],
+                                 self.base_env, "bus.log")
+        self.bus_address = "unix:path=" + socket
+        deadline = now() + TIMEOUT
+        while not os.path.exists(socket):
+            if now() > deadline or self.bus.poll() is not None:
+                raise RuntimeError("dbus-daemon did not start: %s" % _read(os.path.join(self.folder, "bus.log")))
+            time.sleep(0.02)
+
+    def _start_native(self):
+        qml = os.path.join(self.folder, "native.qml")
+        with open(qml, "w") as f:
+            f.write(NATIVE_QML)
+        self.native = self._as_user(["qmlscene", qml], self.base_env + [
+            "WAYLAND_DISPLAY=" + KWIN_SOCKET, "QT_QPA_PLATFORM=wayland", "QT_QUICK_BACKEND=software"], "qmlscene.log")
+        self._window(self.native_caption)
+
+    def call_kwin(self, path, interface, *args):
+        """A method of KWin's called through busctl; its answer, or None when the call failed."""
+        result = subprocess.run(["busctl", "--address=" + self.bus_address, "--json=short", "call", "org.kde.KWin",
+                                 path, interface, *args],
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=TIMEOUT)
+        if result.returncode != 0:
+            return None
+        return json.loads(result.stdout)["data"] if result.stdout.strip() else []
+
+    def _runner(self, *args):
+        return self.call_kwin("/WindowsRunner", "org.kde.krunner1", *args)
+
+    def _window(self, caption):
+        """The runner's id of the window with that caption, once KWin manages it."""
+        def found():
+            matches = (self._runner("Match", "s", caption) or [[]])[0]
+            return next((match[0] for match in matches if match[1] == caption), None)
+        return self._wait_for(found, "KWin has no window %r" % caption)
+
+    def _activate(self, caption):
+        window = self._window(caption)
+        asked = now()
+        if self._runner("Run", "ss", window, "") is None:
+            raise AssertionError("KWin's runner could not activate %r; KWin's log: %s" % (caption, self.log_tail()))
+        return asked
+
+    def settle(self, *titles):
+        """Waits until KWin manages the X windows of those titles, then gives the focus to qmlscene
+        (as Sway.settle does, and for the same reasons)."""
+        for title in titles:
+            self._window(title)
+        self.focus_native()
+        time.sleep(FOCUS_OUT_PAUSE)
+
+    def focus(self, title):
+        """Makes KWin activate the window of that caption; returns when the request went out."""
+        return self._activate(title)
+
+    def focus_native(self):
+        return self._activate(self.native_caption)
+
+    def _stop_compositor(self):
+        """XWayland first (KWin's child): KWin that has to end it itself may take 5 s."""
+        if self.compositor and self.compositor.poll() is None:
+            for pid in _children(self.compositor.pid):
+                os.kill(pid, signal.SIGTERM)
+        stop_process(self.compositor)
+        stop_process(self.bus)
+        self.bus = None
+
+
+def _children(pid):
+    """The PIDs of a process's children, from /proc."""
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+            return [int(child) for child in f.read().split()]
+    except OSError:
+        return []
 
 
 def _read(path):
@@ -303,7 +472,7 @@ def _read(path):
         return None
 
 
-DESKTOPS = {"openbox": Openbox, "sway": Sway}
+DESKTOPS = {"openbox": Openbox, "sway": Sway, "kwin": Kwin}
 
 
 def open_desktop(kind):

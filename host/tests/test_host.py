@@ -13,9 +13,10 @@ from harness import DEFAULT_ANSWER, PREFIX, TIMEOUT, figure
 USER_TEXT = "the player's own notes"
 
 
-class Host(DesktopCase):
+class HostCase(DesktopCase):
     """One desktop and session for the module (openbox on Xvfb here; a subclass with desktop = "sway"
-    runs these tests under sway); each test runs its own bridge-host and programs."""
+    runs these tests under sway); each test runs its own bridge-host and programs, beside the game
+    and the clipboard tool."""
 
     def setUp(self):
         self.game = self.session.game()
@@ -41,6 +42,10 @@ class Host(DesktopCase):
     def assert_position(self, line, source="active"):
         self.assertEqual((line["source"], line["text"], line["x"], line["y"], line["z"]),
                          (source, DEFAULT_ANSWER, -12345.678, 234.5, 7.25))
+
+
+class Host(HostCase):
+    """bridge-host's scenarios on a desktop."""
 
     def test_focus_follows_the_active_window(self):
         self.start_host()
@@ -110,7 +115,7 @@ class Host(DesktopCase):
 
     def test_a_bad_option_exits_2_with_its_message(self):
         cases = [(["--next", "ctrl+nope"], 'bridge-host: --next: unknown key name "nope" in "ctrl+nope"\n'),
-                 (["--witness", "gnome"], "bridge-host: --witness: gnome not in {x,wlr}\n"),
+                 (["--witness", "gnome"], "bridge-host: --witness: gnome not in {x,wlr,kwin}\n"),
                  (["--delay", "501"], "bridge-host: --delay: Value 501 not in range 10 to 500\n"),
                  (["--survey", "ctrl+p"], "bridge-host: --survey and --position are both ctrl+p\n")]
         for options, message in cases:

@@ -29,17 +29,15 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-class HostUnderSway(test_host.Host):
-    desktop = "sway"
+class NativeFocus:
+    """A Wayland-native window takes the focus from the game and gives it back, followed by each of
+    the witnesses (their options, and the name that the witness event gives); mixed into a
+    test_host.HostCase on a Wayland desktop."""
 
-    @unittest.skip("under sway, a Wine window that takes the focus straight from another Wine window is "
-                   "now and then left without Wine's foreground (a race between the two in Wine); the "
-                   "game's focus from and to a Wayland window is tested below")
-    def test_focus_follows_the_active_window(self):
-        pass
+    witnesses = WITNESSES
 
     def test_a_wayland_window_in_front_hides_the_game_until_the_game_is_focused_again(self):
-        for options, name in WITNESSES:
+        for options, name in self.witnesses:
             with self.subTest(witness=name):
                 self.start_host(*options)
                 self.host.expect(0, event="witness", name=name)
@@ -59,19 +57,29 @@ class HostUnderSway(test_host.Host):
             mark = self.host.mark()
             asked = self.activate("StandInGame")
             shown.append(self.host.expect(mark, event="game", in_front=True).at - asked)
-        for what, times in (("foot focused to game in_front false", hidden),
+        for what, times in (("the native window focused to game in_front false", hidden),
                             ("the game focused to game in_front true", shown)):
             ms = sorted(round(t * 1000, 1) for t in times)
-            figure("host on sway, %s witness: %s (ms), median %s max %s" % (witness, what, ms[len(ms) // 2], ms[-1]),
-                   ms)
+            figure("host on %s, %s witness: %s (ms), median %s max %s"
+                   % (self.desktop, witness, what, ms[len(ms) // 2], ms[-1]), ms)
         if IDLE and os.environ.get("BRIDGE_E2E_FIGURES"):
             self.screen.focus_native()
             time.sleep(1)
             before = cpu_seconds(self.host.proc.pid)
             time.sleep(IDLE)
             used = cpu_seconds(self.host.proc.pid) - before
-            figure("host on sway, %s witness: idle CPU over %g s, foot focused (%% of a core)" % (witness, IDLE),
-                   round(100 * used / IDLE, 3))
+            figure("host on %s, %s witness: idle CPU over %g s, the native window focused (%% of a core)"
+                   % (self.desktop, witness, IDLE), round(100 * used / IDLE, 3))
+
+
+class HostUnderSway(NativeFocus, test_host.Host):
+    desktop = "sway"
+
+    @unittest.skip("under sway, a Wine window that takes the focus straight from another Wine window is "
+                   "now and then left without Wine's foreground (a race between the two in Wine); the "
+                   "game's focus from and to a Wayland window is tested below")
+    def test_focus_follows_the_active_window(self):
+        pass
 
 
 class FollowUnderSway(test_follow.Follow):

@@ -13,14 +13,15 @@ TEST(GameName, is_starcitizen_exe_in_any_case_and_nothing_around_it)
 
 struct ChoiceCase {
     const char *asked;  // --witness, "" for none
-    bool wayland, wlr, x;
-    const char *chosen;  // "x", "wlr", or "" for none
+    bool wayland, wlr, x, kwin;
+    const char *chosen;  // "x", "wlr", "kwin", or "" for none
     bool says_xwayland_works;
 };
 
 void PrintTo(const ChoiceCase &c, std::ostream *os)
 {
-    *os << "--witness=" << c.asked << " wayland=" << c.wayland << " wlr=" << c.wlr << " x=" << c.x;
+    *os << "--witness=" << c.asked << " wayland=" << c.wayland << " wlr=" << c.wlr << " x=" << c.x
+        << " kwin=" << c.kwin;
 }
 
 class WitnessChoiceTable : public testing::TestWithParam<ChoiceCase> {};
@@ -30,8 +31,9 @@ TEST_P(WitnessChoiceTable, follows_the_option_then_what_the_session_offers)
     const ChoiceCase &c = GetParam();
     auto asked = *c.asked ? witness_kind(c.asked) : std::nullopt;
     ASSERT_EQ(asked.has_value(), *c.asked != '\0');
-    WitnessChoice choice = choose_witness(asked, {c.wayland, c.wlr, c.x});
-    const char *chosen = !choice.kind ? "" : *choice.kind == WitnessKind::wlr ? "wlr" : "x";
+    WitnessChoice choice = choose_witness(asked, {c.wayland, c.wlr, c.x, c.kwin});
+    const char *names[] = {"x", "wlr", "kwin"};
+    const char *chosen = choice.kind ? names[(int)*choice.kind] : "";
     EXPECT_STREQ(chosen, c.chosen);
     EXPECT_EQ(choice.message.find("XWayland mode") != std::string::npos, c.says_xwayland_works) << choice.message;
     if (!choice.kind) {
@@ -40,24 +42,31 @@ TEST_P(WitnessChoiceTable, follows_the_option_then_what_the_session_offers)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, WitnessChoiceTable, testing::Values(
-    // asked  wayland wlr    x      chosen  note
-    ChoiceCase{"",    false, false, true,  "x",   false},  // an X session
-    ChoiceCase{"",    true,  true,  true,  "wlr", false},  // sway with XWayland: wlr sees both kinds of game
-    ChoiceCase{"",    true,  true,  false, "wlr", false},  // sway without XWayland
-    ChoiceCase{"",    true,  false, true,  "x",   true},   // GNOME: no Wayland witness, said once
-    ChoiceCase{"",    true,  false, false, "",    true},   // no witness at all
-    ChoiceCase{"",    false, false, false, "",    false},  // no session
-    ChoiceCase{"x",   true,  true,  true,  "x",   false},  // the option wins over the offer
-    ChoiceCase{"x",   true,  false, true,  "x",   false},  // asked for: no note
-    ChoiceCase{"x",   true,  true,  false, "",    false},
-    ChoiceCase{"wlr", true,  true,  false, "wlr", false},
-    ChoiceCase{"wlr", true,  false, true,  "",    false},  // not offered: no fall-back to X
-    ChoiceCase{"wlr", false, false, true,  "",    false}));
+    // asked   wayland wlr    x      kwin   chosen  note
+    ChoiceCase{"",     false, false, true,  false, "x",    false},  // an X session
+    ChoiceCase{"",     true,  true,  true,  false, "wlr",  false},  // sway with XWayland: wlr sees both kinds of game
+    ChoiceCase{"",     true,  true,  false, false, "wlr",  false},  // sway without XWayland
+    ChoiceCase{"",     true,  false, true,  true,  "kwin", false},  // Plasma on Wayland
+    ChoiceCase{"",     true,  false, false, true,  "kwin", false},  // Plasma without XWayland
+    ChoiceCase{"",     false, false, true,  true,  "x",    false},  // Plasma on X: X sees every window there
+    ChoiceCase{"",     true,  false, true,  false, "x",    true},   // GNOME: no Wayland witness, said once
+    ChoiceCase{"",     true,  false, false, false, "",     true},   // no witness at all
+    ChoiceCase{"",     false, false, false, false, "",     false},  // no session
+    ChoiceCase{"x",    true,  true,  true,  false, "x",    false},  // the option wins over the offer
+    ChoiceCase{"x",    true,  false, true,  true,  "x",    false},
+    ChoiceCase{"x",    true,  false, true,  false, "x",    false},  // asked for: no note
+    ChoiceCase{"x",    true,  true,  false, false, "",     false},
+    ChoiceCase{"wlr",  true,  true,  false, false, "wlr",  false},
+    ChoiceCase{"wlr",  true,  false, true,  true,  "",     false},  // not offered: no fall-back to X or KWin
+    ChoiceCase{"wlr",  false, false, true,  false, "",     false},
+    ChoiceCase{"kwin", false, false, true,  true,  "kwin", false},  // asked for on Plasma's X session
+    ChoiceCase{"kwin", true,  false, true,  false, "",     false}));  // not offered: no fall-back to X
 
 TEST(WitnessKind, names_only_the_witnesses_there_are)
 {
     EXPECT_EQ(witness_kind("x"), WitnessKind::x);
     EXPECT_EQ(witness_kind("wlr"), WitnessKind::wlr);
-    for (const char *name : {"", "X", "ewmh", "wlroots", "gnome"})
+    EXPECT_EQ(witness_kind("kwin"), WitnessKind::kwin);
+    for (const char *name : {"", "X", "ewmh", "wlroots", "gnome", "KWin", "kde"})
         EXPECT_FALSE(witness_kind(name)) << name;
 }
