@@ -43,7 +43,7 @@ void Host::hold_early_signals()
 }
 
 Host::Host(const Options &options, FocusWitness &witness, XDisplay *x, EventWriter &out)
-    : options_(options), witness_(witness), x_(x), out_(out), status_terminal_(isatty(STDERR_FILENO))
+    : options_(options), witness_(witness), x_(x), out_(out)
 {
     if (options_.follow)
         follower_.emplace([this](const nlohmann::ordered_json &event) { emit(event); });
@@ -75,8 +75,7 @@ int Host::run()
         reap_command();
         tick();
     }
-    if (status_shown_)
-        std::fputs("\r\033[K", stderr);
+    status_.hide();
     return exit_code_;
 }
 
@@ -383,22 +382,18 @@ int Host::poll_timeout() const
 // An event line; on a terminal that also shows the status line, the event goes above it.
 void Host::emit(const nlohmann::ordered_json &event)
 {
-    bool redraw = status_shown_;
-    if (redraw)
-        std::fputs("\r\033[K", stderr);
-    status_shown_ = false;
+    bool redraw = status_.hide();
     if (!out_.write(event) && !stopping_)
         stop(errno == EPIPE ? 0 : 1);  // the reader of our lines is gone (say, "| head -1"): nobody to serve
     if (redraw)
         show_status();
 }
 
-// One line on a terminal's stderr, rewritten in place; nothing when stderr is a pipe or a file.
+// What the status line says: the bridge, the game, the last position.
 void Host::show_status()
 {
-    if (!status_terminal_)
+    if (!status_.on_terminal())
         return;
-    status_shown_ = true;
     std::string bridge = bridge_.running()                ? (ready_ ? "bridge up" : "bridge starting")
                          : stopping_                       ? "bridge stopped"
                          : follower_ && !follower_->game() ? "waiting for the game (" + std::string(game_image) + ")"
@@ -406,6 +401,5 @@ void Host::show_status()
     std::string game = front_.in_front() ? "game in front" : front_.witness_active() ? "game focused (bridge not agreeing)"
                                                                    : "game not in front";
     std::string line = bridge + " · " + game + (last_position_.empty() ? "" : " · last " + last_position_);
-    std::fprintf(stderr, "\r\033[K%s", line.c_str());
-    std::fflush(stderr);
+    status_.show(line);
 }

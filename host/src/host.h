@@ -9,6 +9,7 @@
 #include "host_follow.h"
 #include "in_front.h"
 #include "options.h"
+#include "terminal_status.h"
 #include "witness.h"
 #include "wrapped_command.h"
 #include "x_witness.h"
@@ -72,8 +73,7 @@ private:
     std::chrono::seconds backoff_{1};
     bool stopping_ = false, done_ = false;
     bool witness_lost_ = false;
-    bool status_terminal_;         // stderr is a terminal: a status line is kept on it
-    bool status_shown_ = false;
+    TerminalStatus status_;
     int exit_code_ = 0;
     std::optional<Follower> follower_;  // in follow mode only
     WrappedCommand command_;
