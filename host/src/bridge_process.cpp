@@ -92,8 +92,15 @@ std::vector<std::string> child_environment(const Launch &launch)
 {
     std::vector<std::string> env;
     bool followed = !launch.settings.empty();
+    // A followed game's setting takes the place of ours of the same name.
+    auto overridden = [&](const char *entry) {
+        const char *equals = std::strchr(entry, '=');
+        size_t length = equals ? (size_t)(equals - entry) + 1 : std::strlen(entry);
+        return std::any_of(launch.settings.begin(), launch.settings.end(),
+                           [&](const std::string &setting) { return setting.compare(0, length, entry, length) == 0; });
+    };
     for (char **entry = environ; *entry; ++entry)
-        if (inherited(*entry, followed))
+        if (inherited(*entry, followed) && !overridden(*entry))
             env.emplace_back(*entry);
     for (const auto &setting : launch.settings)
         if (!starts_with(setting.c_str(), "WINEPREFIX="))

@@ -17,6 +17,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// What the bridge takes from a game in a container besides its Wine settings: where the container
+// has the X and Wayland sockets, the runtime folder and the home, which need not be where ours are.
+constexpr const char *container_session[] = {"DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "XAUTHORITY", "HOME"};
+
 // An environment is at most a few MiB (the kernel's argument limit); more is not a process's.
 constexpr size_t environ_limit = 16 << 20;
 
@@ -142,6 +146,10 @@ std::optional<GameProcess> read_game(const fs::path &root, const fs::path &proce
     game.loader = loader && !loader->empty() ? *loader : loader_of(read_link(process / "exe"));
     game.display = env_value(env, "DISPLAY").value_or("");
     game.container = container_of(root, process, env);
+    if (game.container)  // paths that name the session as the container sees it (Flatpak's DISPLAY is :99)
+        for (const char *name : container_session)
+            if (auto value = env_value(env, name))
+                game.settings.push_back(std::string(name) + "=" + *value);
     std::error_code error;  // a container's loader is looked for inside, once it is entered
     if (!game.container && (game.loader.empty() || !fs::exists(game.loader, error)))
         game.foreign = "its Wine (" + (game.loader.empty() ? std::string("unknown") : game.loader) + ") is not on this system";

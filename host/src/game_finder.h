@@ -30,7 +30,9 @@ struct GameProcess {
     pid_t pid = 0;
     std::string prefix;                 // WINEPREFIX, else the game's $HOME/.wine (as the game sees it)
     std::string loader;                 // WINELOADER, else the process's executable (as the game sees it)
-    std::vector<std::string> settings;  // wine_settings() of its environment, WINEPREFIX included
+    // wine_settings() of its environment, WINEPREFIX included; in a container, also its DISPLAY,
+    // WAYLAND_DISPLAY, XDG_RUNTIME_DIR, XAUTHORITY and HOME, which are the container's.
+    std::vector<std::string> settings;
     std::string display;                // its DISPLAY, where its window is
     // Set when it runs in a container of its own (another mount namespace): the bridge runs there.
     std::optional<Container> container;

@@ -2,7 +2,7 @@
 root (Wine 10.0), as Flatpak and Steam's runtime make theirs, with the stand-in game inside.
 
 The sandbox has the root's /usr and /etc (with the /bin, /lib, /lib64 links), a /tmp of its own where
-only the X socket of the test's display is bound, its own /dev and /proc, and two nested user
+only the X socket of the test's display is bound (as X99, DISPLAY=:99.0, as Flatpak binds it), its own /dev and /proc, and two nested user
 namespaces (--unshare-user, and --dev's) with a pid namespace. Inside, HOME is /home/player and the
 game's prefix is /games/star citizen: two folders of the test's, owned by the user, at paths that
 exist only inside. The stand-in game is bound read-only at /opt/game. The sandbox runs as nobody,
@@ -36,6 +36,7 @@ GAME = "/opt/game/StarCitizen.exe"
 LOADER = "/usr/lib/wine/wine64"  # WINELOADER, as Debian's wine script sets it
 GAME_NAME = "StarCitizen.exe"
 RUNTIME_DIR = "/tmp/runtime"  # the XDG_RUNTIME_DIR of a sandbox that has a Wayland socket
+INSIDE_DISPLAY = ":99.0"  # the display as the container names it (Flatpak's)
 
 
 class Sandbox:
@@ -48,7 +49,8 @@ class Sandbox:
         self.user = pwd.getpwnam(USER)
         self.display = display
         self.wayland = wayland
-        self.env = {"PATH": "/usr/bin:/bin", "HOME": HOME, "DISPLAY": display, "WINEPREFIX": PREFIX,
+        # As Flatpak does, the display's socket is X99 inside, whatever its number outside.
+        self.env = {"PATH": "/usr/bin:/bin", "HOME": HOME, "DISPLAY": INSIDE_DISPLAY, "WINEPREFIX": PREFIX,
                     "WINEDEBUG": "-all", "WINEARCH": "win64", "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d"}
         if wayland:
             self.env.update(XDG_RUNTIME_DIR=RUNTIME_DIR, WAYLAND_DISPLAY="wayland-0")
@@ -76,7 +78,8 @@ class Sandbox:
                    "--ro-bind", os.path.join(WINE10_ROOT, "usr"), "/usr",
                    "--ro-bind", os.path.join(WINE10_ROOT, "etc"), "/etc",
                    "--symlink", "usr/bin", "/bin", "--symlink", "usr/lib", "/lib", "--symlink", "usr/lib64", "/lib64",
-                   "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp", "--bind", x_socket, x_socket,
+                   "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp",
+                   "--bind", x_socket, "/tmp/.X11-unix/X" + INSIDE_DISPLAY.lstrip(":").split(".")[0],
                    "--bind", self.home, HOME, "--bind", self.prefix, PREFIX,
                    "--ro-bind", exe_path("tools", GAME_NAME), GAME, "--chdir", HOME]
         if self.wayland:

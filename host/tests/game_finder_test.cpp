@@ -100,7 +100,8 @@ TEST_F(ProcTree, finds_this_users_games_with_their_prefix_loader_settings_and_co
     process("7", "StarCitizen.exe", "HOME=/home/p\0WINELOADER=/opt/wine/bin/wine\0WINELOADERNOEXEC=1\0"s);
     process("8", "StarCitizen.exe", "JUNK\0HOME=/home/q\0"s, "", "-preloader");  // no namespace link; the preloader
     // In containers (another mount namespace): the loader is the container's, not looked for here.
-    process("12", "StarCitizen.exe", "WINEPREFIX=/p\0WINELOADER=/inside/wine\0"s, "mnt:[2]");
+    process("12", "StarCitizen.exe", "WINEPREFIX=/p\0WINELOADER=/inside/wine\0XDG_RUNTIME_DIR=/run/in\0DISPLAY=:99.0\0"s,
+            "mnt:[2]");
     std::ofstream(root_ / "12" / "status") << "Name:\tStarCitizen.exe\nNSpid:\t12\t3\t2\nPPid:\t1\n";
     process("13", "StarCitizen.exe", "WINEPREFIX=/p\0FLATPAK_ID=org.from.env\0"s, "mnt:[2]");
     fs::create_directories(root_ / "13" / "root");
@@ -130,7 +131,8 @@ TEST_F(ProcTree, finds_this_users_games_with_their_prefix_loader_settings_and_co
         {7, "/home/p/.wine", "/opt/wine/bin/wine", {"WINELOADER=/opt/wine/bin/wine", "WINEPREFIX=/home/p/.wine"},
          "its Wine (/opt/wine/bin/wine) is not on this system", ""},
         {8, "/home/q/.wine", here, {"WINEPREFIX=/home/q/.wine"}, "", ""},
-        {12, "/p", "/inside/wine", {"WINEPREFIX=/p", "WINELOADER=/inside/wine"}, "", "plain  2"},
+        {12, "/p", "/inside/wine", {"WINEPREFIX=/p", "WINELOADER=/inside/wine", "DISPLAY=:99.0", "XDG_RUNTIME_DIR=/run/in"},
+         "", "plain  2"},
         {13, "/p", here, {"WINEPREFIX=/p"}, "", "flatpak com.usebottles.bottles 0"},
         {14, "/p", here, {"WINEPREFIX=/p"}, "", "flatpak com.from.env 0"},
         {15, "/p", here, {"WINEPREFIX=/p"}, "", "steam-runtime  0"},
