@@ -11,8 +11,9 @@ namespace {
 
 const char *const no_wayland_witness =
     "the Wayland compositor offers no focus witness (zwlr_foreign_toplevel_manager_v1 of wlroots "
-    "compositors, or KWin's scripting on the session bus); a game under Wine's Wayland driver cannot be followed, while its XWayland mode (no "
-    "\"Graphics\" value in HKCU\\Software\\Wine\\Drivers) works through the X witness";
+    "compositors, or KWin's scripting on the session bus); a game under Wine's Wayland driver cannot "
+    "be followed, while its XWayland mode (no \"Graphics\" value in HKCU\\Software\\Wine\\Drivers) "
+    "works through the X witness";
 
 const char *const no_display = "no DISPLAY: bridge-host must run in the desktop session of the game";
 
