@@ -68,7 +68,7 @@ class Openbox:
     def settle(self, *titles):
         """Waits until the X windows of those titles are mapped; the newest keeps the focus."""
         for title in titles:
-            self.session.xdotool("search", "--sync", "--onlyvisible", "--name", "^%s$" % title)
+            mapped_window(self.session, title)
 
     def focus(self, title):
         return activate(self.session, title)
@@ -101,10 +101,24 @@ def root_property(session, name):
                           timeout=TIMEOUT).stdout
 
 
+def mapped_window(session, title):
+    """The newest mapped X window of that title, once there is one. A Wine program says it is ready
+    before X has mapped its window, and a game is joined as soon as its process runs."""
+    try:
+        found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", "^%s$" % title],
+                               env=session.env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                               timeout=TIMEOUT)
+    except subprocess.TimeoutExpired:
+        raise AssertionError("no mapped X window named %r on %s within %.0f s" % (title, session.display, TIMEOUT))
+    if found.returncode != 0:
+        raise AssertionError("xdotool search for %r: exit %d, %s" % (title, found.returncode, found.stderr))
+    return found.stdout.split()[-1]
+
+
 def activate(session, title):
     """Makes the window manager activate the newest X window of that title (a _NET_ACTIVE_WINDOW
-    request); returns when the request went out."""
-    xid = session.xdotool("search", "--name", "^%s$" % title).split()[-1]
+    request) once it is mapped; returns when the request went out."""
+    xid = mapped_window(session, title)
     asked = now()
     session.xdotool("windowactivate", "--sync", xid)
     return asked
