@@ -17,6 +17,22 @@ from desktop import activate, start_openbox  # noqa: E402,F401 (openbox on a ses
 HOST = os.environ.get("BRIDGE_HOST") or os.path.join(ROOT, "build", "native", "host", "bridge-host")
 
 
+def alone_in_pid_namespace():
+    """Runs this test program again, whole, as the first process of a pid namespace of its own with a
+    /proc of its own, unless it is that already. bridge-host looks through /proc for any process of
+    its user named StarCitizen.exe: there it finds only the games that this program started, never
+    those of another test run or session of the same user (nobody, in the container tests). Xvfb,
+    the wineserver and the desktop come along, so the pids that bridge-host reports are the ones the
+    tests know. What the harness leaves running ends with the namespace (--kill-child: also when
+    ctest kills unshare). Called by a test module as it is imported, before it starts anything."""
+    if os.getpid() == 1:
+        return
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os.execvp("unshare", ["unshare", "--pid", "--fork", "--mount-proc", "--kill-child",
+                          sys.executable, *sys.orig_argv[1:]])
+
+
 class HostLine:
     """One JSON line of bridge-host and when it arrived."""
 

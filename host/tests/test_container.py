@@ -18,6 +18,9 @@ import time
 from container import GAME, LOADER, PREFIX, Game, Sandbox, Unenterable, game_pid, pid_inside, processes_naming
 from desktop import DesktopCase
 from harness import DEFAULT_ANSWER, TIMEOUT, figure, now, wait_for
+from host_harness import alone_in_pid_namespace
+
+alone_in_pid_namespace()  # bridge-host must find only this program's games
 
 WAITING = {"event": "status", "message": "waiting for the game (StarCitizen.exe)"}
 QUIET = 2.5  # s in which a game that cannot be entered is not reported again

@@ -21,9 +21,11 @@ import tempfile
 import unittest
 
 from desktop import DesktopCase
-from host_harness import BridgeHost
+from host_harness import BridgeHost, alone_in_pid_namespace
 from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, NO_ANSWER, PREFIX, TIMEOUT, LinuxCopy, Session, exe_path, figure,
                      now, wait_for, x_clipboard)
+
+alone_in_pid_namespace()  # bridge-host must find only this program's games
 
 WAITING = {"event": "status", "message": "waiting for the game (StarCitizen.exe)"}
 LOADER = "/usr/lib/wine/wine64"  # what Debian's wine runs a program with

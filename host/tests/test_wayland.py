@@ -14,6 +14,9 @@ import unittest
 import test_follow
 import test_host
 from harness import figure
+from host_harness import alone_in_pid_namespace
+
+alone_in_pid_namespace()  # bridge-host must find only this program's games
 
 ROUNDS = int(os.environ.get("BRIDGE_FOCUS_ROUNDS", "3"))
 STATE_PERIOD = 0.15  # the bridge's state lines: "in front" comes with the first one after the focus

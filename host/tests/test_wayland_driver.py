@@ -18,6 +18,9 @@ import unittest
 from container import GAME_NAME, Game, Sandbox, game_pid
 from desktop import Sway
 from harness import DEFAULT_ANSWER, NOT_IN_FRONT, RELEASE, REQUESTED, figure, now, wait_for
+from host_harness import alone_in_pid_namespace
+
+alone_in_pid_namespace()  # bridge-host must find only this program's games
 
 ROUNDS = int(os.environ.get("BRIDGE_FOCUS_ROUNDS", "3"))
 STATE_PERIOD = 0.15  # the bridge's state lines: "in front" comes with the first one after the focus
