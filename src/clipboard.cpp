@@ -1,4 +1,4 @@
-// Clipboard: the user's content lent for an acquisition, and the game's answers read from it.
+// Clipboard: the user's content lent for an acquisition.
 //
 // Main thread only. Every operation opens the clipboard under window and closes it before it
 // returns. Ownership marks the bridge's own writes: the command and a restore are written after
@@ -6,34 +6,29 @@
 //
 // The loan: save_clipboard copies every format aside (at most 64 formats, 64 MiB) and puts
 // "/showlocation" in their place; restore_clipboard puts the copies back only while the clipboard
-// still holds that command, written by us, so a newer content (the game's answer, the user's own
-// copy) always wins. The snapshot is released when an acquisition ends, unless another program
-// holds the clipboard open at that moment (Wine's X selection bridge, a launcher, the game, any of
-// them descheduled on a busy machine): then the give-back waits, retried on every timer tick for up
-// to 30 s, as long as the command is still there unchanged. Meanwhile no new snapshot is taken, so
-// the bridge never saves its own command as the user's clipboard. A listed format that gives no
-// data fails the loan only for the moment, since its owner may be slow; one that nobody can render
-// any more is no data of the user's and is left out.
-//
-// The capture: WM_CLIPBOARDUPDATE time-stamps a change; clipboard_update examines it then and on the
-// following ticks for up to 100 ms, and reports a valid "Coordinates:" text as a text line.
+// still holds that command, so a newer content (the game's answer, the user's own copy) always
+// wins. The command is ours whether our window still owns it or a program between Wine and the
+// desktop's clipboard (gamescope, a clipboard persister or manager) took it over and serves it
+// again: Wine then imports the very same text under its X clipboard bridge. The snapshot is
+// released when an acquisition ends, unless another program holds the clipboard open at that
+// moment (Wine's X selection bridge, a launcher, the game, any of them descheduled on a busy
+// machine): then the give-back waits, retried on every timer tick for up to 30 s, as long as the
+// command may still be there. Meanwhile no new snapshot is taken, so the bridge never saves its own
+// command as the user's clipboard. A listed format that gives no data fails the loan only for the
+// moment, since its owner may be slow; one that nobody can render any more is no data of the
+// user's and is left out.
 
 #include "clipboard.h"
 
 #include <string.h>
 #include <wchar.h>
 
-#include "game_watch.h"
-#include "host_protocol.h"
 #include "wine_bridge.h"
 
 #define COMMAND_BYTES 28
-#define PREFIX_UNITS 12
-#define ESCAPED_BYTES 8192
-#define UNIX_EPOCH_IN_FILETIME 116444736000000000ull
+#define FORMAT_NAME_UNITS 64
 
 static const WCHAR command_text[] = L"/showlocation";
-static const WCHAR coordinates_prefix[] = L"Coordinates:";
 
 static const char message_general[] = "Le presse-papiers Wine ne peut pas être sauvegardé";
 static const char message_format[] =
@@ -52,16 +47,26 @@ void release_snapshot(void)
 // clipboard bridge, and renders each format from X when asked for it.
 static const WCHAR x_import_class[] = L"__wine_clipboard_manager";
 
-// Whether the listed formats without data are ones that nobody can give any more: Wine imported
-// them from an X selection that has no owner now (a Linux program that copied and quit, another
-// Wine session that ended), as the host saw since the last change. Wine lists them until the next
-// copy, and fails every read at once; a live but slow X owner fails a read only after half a
-// second, and answers later.
-static int formats_unrenderable(void)
+int x_import(HWND owner)
 {
     WCHAR name[sizeof x_import_class / sizeof(WCHAR) + 1];
-    return selection_unowned && GetClipboardSequenceNumber() == unowned_sequence &&
-           GetClassNameW(GetClipboardOwner(), name, sizeof name / sizeof(WCHAR)) && wcscmp(name, x_import_class) == 0;
+    return owner && GetClassNameW(owner, name, sizeof name / sizeof(WCHAR)) && wcscmp(name, x_import_class) == 0;
+}
+
+// Whether the listed formats without data are ones that nobody can give any more: Wine imported
+// them from an X selection that has no owner now (a Linux program that copied and quit, another
+// Wine session that ended). Wine lists them until the next copy, and fails every read at once, in
+// a few ms, since X answers that nobody owns the selection; a live but slow X owner fails a read
+// only after Wine's wait for it (500 retries of 1 ms, about 550 ms in all), and answers later.
+// Only a failure well inside that wait is taken for a gone owner: a loaded machine can only make a
+// read slower, so at worst a gone owner is taken for a slow one, which costs the error line. The
+// host's report that X's selection has no owner says so too, for as long as nothing has changed.
+static int formats_unrenderable(ULONGLONG asked_at)
+{
+    if (!x_import(GetClipboardOwner()))
+        return 0;
+    return GetTickCount64() - asked_at <= GONE_OWNER_MS ||
+           (selection_unowned && GetClipboardSequenceNumber() == unowned_sequence);
 }
 
 void take_selection_report(int owned)
@@ -74,10 +79,11 @@ void take_selection_report(int owned)
 // data is left out when nobody can render it, and else may come a moment later.
 static int save_format(UINT format, ULONGLONG *total)
 {
+    ULONGLONG asked_at = GetTickCount64();
     HANDLE data = GetClipboardData(format);
     ULONGLONG size = data ? GlobalSize(data) : 0;
     if (size == 0) {
-        if (formats_unrenderable())
+        if (!data && formats_unrenderable(asked_at))
             return 1;
         clipboard_error = message_format;
         clipboard_busy = 1;
@@ -177,10 +183,46 @@ int save_clipboard(void)
     return 1;
 }
 
-// The clipboard is open: is its content still the command that the bridge wrote?
+// Whether a registered format is a form of plain text that Wine imports from X.
+static int x_text_format(UINT format)
+{
+    static const WCHAR *const names[] = {L"UTF8_STRING", L"STRING", L"TEXT", L"COMPOUND_TEXT"};
+    WCHAR name[FORMAT_NAME_UNITS];
+    if (!GetClipboardFormatNameW(format, name, FORMAT_NAME_UNITS))
+        return 0;
+    if (wcsncmp(name, L"text/plain", 10) == 0)
+        return 1;
+    for (const WCHAR *text_name : names)
+        if (wcscmp(name, text_name) == 0)
+            return 1;
+    return 0;
+}
+
+// The clipboard is open: does it list plain text only, as a program that serves the command
+// again lists it? A copy of a page or a document also lists its rich forms.
+static int text_formats_only(void)
+{
+    for (UINT format = EnumClipboardFormats(0); format; format = EnumClipboardFormats(format))
+        if (format != CF_UNICODETEXT && format != CF_TEXT && format != CF_OEMTEXT && format != CF_LOCALE &&
+            !x_text_format(format))
+            return 0;
+    return 1;
+}
+
+// Whether owner may hold the bridge's command: our window, or Wine's X bridge serving it again.
+static int command_owner(HWND owner)
+{
+    return owner == window || x_import(owner);
+}
+
+// The clipboard is open: is its content still the command that the bridge wrote? Either our window
+// wrote it and nobody since, or a program between Wine and the desktop served it again: Wine's X
+// bridge lists it, as plain text only, and its text is the command byte for byte. A copy of that
+// very text by the user, as plain text, is the only other content that looks so.
 static int holds_command(void)
 {
-    if (GetClipboardOwner() != window)
+    HWND owner = GetClipboardOwner();
+    if (!command_owner(owner))
         return 0;
     HANDLE data = GetClipboardData(CF_UNICODETEXT);
     if (!data)
@@ -190,12 +232,12 @@ static int holds_command(void)
         return 0;
     int same = GlobalSize(data) >= COMMAND_BYTES && wcscmp(text, command_text) == 0;
     GlobalUnlock(data);
-    return same;
+    return same && (owner == window || text_formats_only());
 }
 
 int command_owned(void)
 {
-    if (GetClipboardOwner() != window || !OpenClipboard(window))
+    if (!command_owner(GetClipboardOwner()) || !OpenClipboard(window))
         return 0;
     int owned = holds_command();
     CloseClipboard();
@@ -203,13 +245,15 @@ int command_owned(void)
 }
 
 // Puts the snapshot back if the clipboard still holds the command. 0 when the give-back must wait:
-// another program has the clipboard open, and nobody has changed it since the command was placed.
+// another program has the clipboard open, and what it holds may still be the command (unchanged
+// since we placed it, or imported from X, which we can only tell by reading it).
 static int give_back(void)
 {
-    if (GetClipboardOwner() != window)
+    HWND owner = GetClipboardOwner();
+    if (!command_owner(owner))
         return 1;
     if (!OpenClipboard(window))
-        return GetClipboardSequenceNumber() != command_sequence;
+        return owner == window && GetClipboardSequenceNumber() != command_sequence;
     // The ownership test is made inside the same opening as the restore, so that nobody can write
     // the clipboard between the test and the emptying.
     if (holds_command()) {
@@ -241,141 +285,3 @@ void limit_give_back(ULONGLONG until)
         give_back_until = until;
 }
 
-static int allowed_unit(WCHAR unit)
-{
-    return (unit >= L'A' && unit <= L'Z') || (unit >= L'a' && unit <= L'z') || (unit >= L'0' && unit <= L'9') ||
-           unit == L' ' || unit == L':' || unit == L'+' || unit == L'-' || unit == L'.' || unit == L'\t' ||
-           unit == L'\r' || unit == L'\n';
-}
-
-// A coordinates text: terminated within the block, "Coordinates:" first, nothing but the allowed
-// characters; everything else is refused.
-static int coordinates_text(const WCHAR *text, SIZE_T size)
-{
-    size_t length = wcsnlen(text, size / sizeof(WCHAR));
-    if (length == size / sizeof(WCHAR))
-        return 0;
-    if (wcsncmp(text, coordinates_prefix, PREFIX_UNITS) != 0)
-        return 0;
-    int allowed = 1;
-    for (size_t i = 0; i < length; i++)
-        allowed &= allowed_unit(text[i]);
-    return allowed;
-}
-
-static int read_text_block(HANDLE data, WCHAR *text)
-{
-    SIZE_T size = GlobalSize(data);
-    if (size < 1 || size > COORDINATES_BLOCK_BYTES)
-        return 0;
-    const WCHAR *source = (const WCHAR *)GlobalLock(data);
-    if (!source)
-        return 0;
-    int valid = coordinates_text(source, size);
-    if (valid)
-        memcpy(text, source, (wcslen(source) + 1) * sizeof(WCHAR));
-    GlobalUnlock(data);
-    return valid;
-}
-
-int read_coordinates(WCHAR *text)
-{
-    if (!OpenClipboard(window))
-        return 0;
-    HANDLE data = GetClipboardData(CF_UNICODETEXT);
-    int found = data && read_text_block(data, text);
-    CloseClipboard();
-    return found;
-}
-
-void escape_text(const WCHAR *text, char *out)
-{
-    size_t n = 0;
-    for (size_t i = 0; i == 0 || (text[i] && n <= ESCAPED_BYTES - 4); i++) {
-        WCHAR unit = text[i];
-        if (unit == L'\t' || unit == L'\r' || unit == L'\n') {
-            out[n++] = '\\';
-            out[n++] = unit == L'\t' ? 't' : unit == L'\r' ? 'r' : 'n';
-        } else {
-            out[n++] = (char)(unit & 0xFF);
-        }
-    }
-    out[n] = 0;
-}
-
-static double wall_clock_ms(void)
-{
-    FILETIME now;
-    GetSystemTimePreciseAsFileTime(&now);
-    ULONGLONG units = ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
-    return (double)(units - UNIX_EPOCH_IN_FILETIME) / 10000.0;
-}
-
-void clipboard_changed(void)
-{
-    clipboard_wall = wall_clock_ms();
-    clipboard_pending = 1;
-    clipboard_tick = GetTickCount64();
-    clipboard_update();
-}
-
-static int passive_report_wanted(const WCHAR *text, ULONGLONG now)
-{
-    if (!game_process(window_pid(GetClipboardOwner())))
-        return 0;
-    int repeat = last_fix != 0 && now - last_fix < REPEAT_MS && wcscmp(text, last_text) == 0;
-    return !repeat;
-}
-
-static int active_report_wanted(HWND front, ULONGLONG now)
-{
-    return target_check(front) && now <= deadline;
-}
-
-static void report(const WCHAR *text, ULONGLONG now)
-{
-    char escaped[ESCAPED_BYTES];
-    wcscpy(last_text, text);
-    last_fix = now;
-    escape_text(text, escaped);
-    int active = stage == 4;
-    print_line("{\"text\":\"%s\",\"wall_time\":%.6f,\"latency_ms\":%llu,\"macro_ms\":%llu,\"epoch\":%d}\n", escaped,
-               clipboard_wall / 1000.0, active ? clipboard_tick - submitted : 0ull,
-               active ? completed - started : 0ull, epoch);
-    reset_acquisition();
-}
-
-// The tests that drop a pending change for good, before its text is read.
-static int change_droppable(ULONGLONG now, HWND *front)
-{
-    if (now - clipboard_tick > PENDING_MS)
-        return 1;
-    if (GetClipboardSequenceNumber() == last_sequence || GetClipboardOwner() == window)
-        return 1;
-    *front = foreground_game();
-    if (!enabled || !*front)
-        return 1;
-    if (stage != 0 && stage != 4)
-        return 1;
-    return now < passive_after;
-}
-
-void clipboard_update(void)
-{
-    if (!clipboard_pending)
-        return;
-    ULONGLONG now = GetTickCount64();
-    HWND front = NULL;
-    if (change_droppable(now, &front)) {
-        clipboard_pending = 0;
-        return;
-    }
-    WCHAR text[TEXT_UNITS];
-    if (!read_coordinates(text))
-        return;
-    clipboard_pending = 0;
-    last_sequence = GetClipboardSequenceNumber();
-    int wanted = stage == 0 ? passive_report_wanted(text, now) : active_report_wanted(front, now);
-    if (wanted)
-        report(text, now);
-}

@@ -8,17 +8,26 @@
 #define PENDING_MS 100
 #define REPEAT_MS 5000
 #define GIVE_BACK_LIMIT_MS 30000
+#define GONE_OWNER_MS 250   // a format imported from X that fails this fast has no owner behind it
+#define RESERVE_MS 1000     // a game's copy served again through X comes within this
+
+// Who wrote a clipboard change, as its notice found the clipboard.
+enum clipboard_writer { WRITER_OTHER, WRITER_GAME, WRITER_X_IMPORT };
 
 // Copies every clipboard format aside and puts "/showlocation" in their place. On 0,
 // clipboard_error names the failure and no new snapshot is held; clipboard_busy tells that a later
 // try may succeed: the clipboard could not be opened, a format gave no data (yet), or a give-back
-// still waits. A format that nobody can render any more is left out (see take_selection_report).
+// still waits. A format imported from X that nobody can render any more is left out: its read
+// fails at once (within GONE_OWNER_MS), or the host reported X's selection without an owner.
 int save_clipboard(void);
 // "selection <0/1>": the host's view, asked of X just now, of whether X's clipboard selection has an
 // owner. It holds until the clipboard changes.
 void take_selection_report(int owned);
-// 1 when the bridge's window owns the clipboard and it holds exactly "/showlocation".
+// 1 when the clipboard holds exactly "/showlocation", written by the bridge's window or served
+// again through Wine's X bridge as plain text.
 int command_owned(void);
+// 1 when owner is Wine's X clipboard bridge, which lists what an X program offers.
+int x_import(HWND owner);
 // Puts the snapshot back if the command is still the bridge's own, and releases it. While another
 // program holds the clipboard open over the unchanged command, the snapshot is kept and giving_back
 // set: calling again retries, until GIVE_BACK_LIMIT_MS after the first try.

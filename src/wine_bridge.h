@@ -48,6 +48,10 @@ extern ULONGLONG give_back_until;           // the waiting give-back's last try
 extern int closing;                         // the window is to close once no give-back waits
 extern int clipboard_pending;               // a clipboard change waits to be examined
 extern ULONGLONG clipboard_tick;            // tick of the last clipboard change
+extern DWORD change_sequence;               // clipboard sequence number when its notice came
+extern int change_writer;                   // who owned the clipboard then (clipboard_writer)
+extern int previous_writer;                 // the same for the change before it
+extern ULONGLONG previous_tick;             // tick of the change before it
 extern double clipboard_wall;               // its wall-clock time, ms since 1970-01-01 UTC
 extern DWORD last_sequence;                 // clipboard sequence number already examined
 extern WCHAR last_text[TEXT_UNITS];         // the last coordinates text reported

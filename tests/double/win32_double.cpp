@@ -129,16 +129,29 @@ DWORD GetWindowThreadProcessId(HWND hwnd, LPDWORD pid)
     return 1;
 }
 
-int GetClassNameW(HWND hwnd, LPWSTR name, int size)
+// Copies a name as Win32 does: cut to size - 1 units and terminated; 0 for none.
+template <typename key_type>
+static int copy_name(const std::map<key_type, std::u16string> &names, key_type key, LPWSTR name, int size)
 {
-    note("GetClassNameW %llx", number(hwnd));
-    auto found = w.window_classes.find(hwnd);
-    if (found == w.window_classes.end() || size < 1)
+    auto found = names.find(key);
+    if (found == names.end() || size < 1)
         return 0;
     int length = (int)std::min<size_t>(found->second.size(), (size_t)size - 1);
     memcpy(name, found->second.c_str(), length * sizeof(WCHAR));
     name[length] = 0;
     return length;
+}
+
+int GetClassNameW(HWND hwnd, LPWSTR name, int size)
+{
+    note("GetClassNameW %llx", number(hwnd));
+    return copy_name(w.window_classes, hwnd, name, size);
+}
+
+int GetClipboardFormatNameW(UINT format, LPWSTR name, int size)
+{
+    note("GetClipboardFormatNameW %u", format);
+    return copy_name(w.format_names, format, name, size);
 }
 
 // ---- window class, window, messages
@@ -405,8 +418,10 @@ HANDLE GetClipboardData(UINT format)
     note("GetClipboardData %u", format);
     if (clipboard_usable())
         for (const clip_entry &entry : w.clipboard)
-            if (entry.format == format)
+            if (entry.format == format) {
+                w.tick += entry.render_ms;
                 return w.tick < entry.renders_from ? NULL : entry.data;
+            }
     return NULL;
 }
 

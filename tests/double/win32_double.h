@@ -38,6 +38,7 @@ struct clip_entry {
     UINT format;
     HGLOBAL data;                // none: the format is listed but yields no data
     ULONGLONG renders_from = 0;  // before this tick it yields no data (a slow owner)
+    ULONGLONG render_ms = 0;     // each read takes this long (an owner asked through X)
 };
 
 struct key_sent {
@@ -63,6 +64,7 @@ struct world {
     std::map<HWND, DWORD> window_pids;
     std::map<DWORD, std::u16string> images;     // pid -> image path
     std::map<HWND, std::u16string> window_classes;  // GetClassNameW
+    std::map<UINT, std::u16string> format_names;    // GetClipboardFormatNameW
     std::set<DWORD> unopenable, unqueryable;
     int process_handles_open = 0;
 

@@ -81,6 +81,7 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT period, TIMERPROC procedure);
 HWND GetForegroundWindow(void);
 DWORD GetWindowThreadProcessId(HWND hwnd, LPDWORD pid);
 int GetClassNameW(HWND hwnd, LPWSTR name, int size);
+int GetClipboardFormatNameW(UINT format, LPWSTR name, int size);
 // user32: clipboard
 BOOL OpenClipboard(HWND owner);
 BOOL CloseClipboard(void);

@@ -396,8 +396,11 @@ TEST_F(give_back, at_the_end_of_input_the_window_stays_up_to_2_seconds_for_the_g
 }
 
 // Formats that Wine lists but that give no data: imported from an X selection whose owner is gone
-// (nobody can render them: left out of the loan), or from a slow owner (tried again in stage 1).
+// (nobody can render them: left out of the loan), or from a slow owner (tried again in stage 1). A
+// read of a gone owner's format fails at once; a live owner's only after Wine's wait for X.
 #define X_BRIDGE ((HWND)0xC1B)
+#define GONE_FAILS_MS 2
+#define WINE_WAIT_MS 550
 using namespace std::string_literals;
 #define NO_FORMAT "Format du presse-papiers non sauvegardable · copiez un texte court avant le report"
 
@@ -406,6 +409,7 @@ struct unrendered {
     const char *report;      // the host's line before "trigger", or none
     HWND owner;              // who lists the formats
     bool copied_since;       // the user copied again (the same unrendered formats) after the report
+    ULONGLONG read_ms;       // how long a read of a text format takes
     ULONGLONG renders_after; // ms after the trigger at which the text formats render; 0: never
     ULONGLONG loan_at;       // ms after the trigger at which the command is placed; 0: never
     std::string kept;        // the clipboard after a cancel
@@ -422,9 +426,9 @@ TEST_P(unrendered_formats, are_left_out_only_when_nobody_can_render_them)
     auto import = [&] {
         HGLOBAL text = u.renders_after ? make_text_block(u"user text") : NULL;
         HGLOBAL ansi = u.renders_after ? make_block("user text", 10) : NULL;
-        clipboard_write(u.owner, {{CF_UNICODETEXT, text, w.tick + u.renders_after},
+        clipboard_write(u.owner, {{CF_UNICODETEXT, text, w.tick + u.renders_after, u.read_ms},
                                   {CF_LOCALE, make_block("\x09\x04\0\0", 4)},
-                                  {CF_TEXT, ansi, w.tick + u.renders_after}});
+                                  {CF_TEXT, ansi, w.tick + u.renders_after, u.read_ms}});
     };
     import();
     if (u.report)
@@ -433,8 +437,10 @@ TEST_P(unrendered_formats, are_left_out_only_when_nobody_can_render_them)
         import();
     std::string listed = clipboard_state();
     reach(1);
-    ticks_until(base + 990);
-    tick(base + 1000);
+    // Each read moves the clock on, so every tick starts where the last one ended, until one starts
+    // past stage 1's limit.
+    for (ULONGLONG started_at = base; stage == 1 && started_at <= base + 1000;)
+        tick(started_at = w.tick + 10);
     if (!u.loan_at) {
         EXPECT_EQ((lines_t{status_line(RELEASE), error_line(NO_FORMAT)}), lines());
         EXPECT_EQ(listed, clipboard_state()) << "the clipboard was touched";
@@ -446,17 +452,21 @@ TEST_P(unrendered_formats, are_left_out_only_when_nobody_can_render_them)
     EXPECT_TRUE(nothing_held());
 }
 
+static const std::string locale_only = "16=\x09\x04\0\0 "s;
+static const std::string user_text = "13=u\0s\0e\0r\0 \0t\0e\0x\0t\0\0\0 16=\x09\x04\0\0 1=user text\0 "s;
+
 INSTANTIATE_TEST_SUITE_P(
     acquisition, unrendered_formats,
     testing::Values(
-        unrendered{"owner_gone", "selection 0\n", X_BRIDGE, false, 0, 10, "16=\x09\x04\0\0 "s},
-        unrendered{"owner_unknown", nullptr, X_BRIDGE, false, 0, 0, ""},
-        unrendered{"owner_alive", "selection 1\n", X_BRIDGE, false, 0, 0, ""},
-        unrendered{"not_from_x", "selection 0\n", OTHER, false, 0, 0, ""},
-        unrendered{"copied_since_the_report", "selection 0\n", X_BRIDGE, true, 0, 0, ""},
-        unrendered{"malformed_report", "selection 2\n", X_BRIDGE, false, 0, 0, ""},
-        unrendered{"slow_owner", "selection 1\n", X_BRIDGE, false, 300, 300,
-                   "13=u\0s\0e\0r\0 \0t\0e\0x\0t\0\0\0 16=\x09\x04\0\0 1=user text\0 "s},
-        unrendered{"slow_owner_with_a_stale_report", "selection 0\n", X_BRIDGE, true, 300, 300,
-                   "13=u\0s\0e\0r\0 \0t\0e\0x\0t\0\0\0 16=\x09\x04\0\0 1=user text\0 "s}),
+        unrendered{"gone_on_the_hosts_word", "selection 0\n", X_BRIDGE, false, WINE_WAIT_MS, 0, 10, locale_only},
+        unrendered{"gone_by_a_failure_at_once", nullptr, X_BRIDGE, false, GONE_FAILS_MS, 0, 10, locale_only},
+        unrendered{"gone_at_the_limit", nullptr, X_BRIDGE, false, 250, 0, 10, locale_only},
+        unrendered{"live_and_silent", nullptr, X_BRIDGE, false, 251, 0, 0, ""},
+        unrendered{"live_and_silent_on_the_hosts_word", "selection 1\n", X_BRIDGE, false, WINE_WAIT_MS, 0, 0, ""},
+        unrendered{"not_from_x", "selection 0\n", OTHER, false, GONE_FAILS_MS, 0, 0, ""},
+        unrendered{"copied_since_the_report", "selection 0\n", X_BRIDGE, true, WINE_WAIT_MS, 0, 0, ""},
+        unrendered{"malformed_report", "selection 2\n", X_BRIDGE, false, WINE_WAIT_MS, 0, 0, ""},
+        unrendered{"slow_owner", "selection 1\n", X_BRIDGE, false, WINE_WAIT_MS, 1000, 570, user_text},
+        unrendered{"slow_owner_with_a_stale_report", "selection 0\n", X_BRIDGE, true, WINE_WAIT_MS, 1000, 570,
+                   user_text}),
     [](const testing::TestParamInfo<unrendered> &info) { return std::string(info.param.name); });
