@@ -171,7 +171,11 @@ int save_clipboard(void)
     clipboard_busy = giving_back || !OpenClipboard(window);
     if (clipboard_busy)
         return 0;
+    // A watched snapshot has been compared with every change up to this tick: what the clipboard
+    // holds now is not our command, and is the content to lend.
+    stop_watching();
     release_snapshot();
+    loan_through_x = x_import(GetClipboardOwner());
     int placed = save_formats() && place_command();
     CloseClipboard();
     if (!placed) {
@@ -232,7 +236,11 @@ static int holds_command(void)
         return 0;
     int same = GlobalSize(data) >= COMMAND_BYTES && wcscmp(text, command_text) == 0;
     GlobalUnlock(data);
-    return same && (owner == window || text_formats_only());
+    if (owner == window || !same)
+        return same;
+    int served_again = text_formats_only();
+    loan_through_x |= served_again;
+    return served_again;
 }
 
 int command_owned(void)
@@ -264,19 +272,52 @@ static int give_back(void)
     return 1;
 }
 
+// Keeps the snapshot after the acquisition has ended, when a program between Wine and X may serve
+// the command again late: Wine's X bridge can only import it once our window's thread is free,
+// which may be after the game's answer or our own restore. Whatever the clipboard holds is looked
+// at once per change until RESERVE_MS have passed; should the command come back, the snapshot goes
+// back again.
+static int watch_for_late_command(ULONGLONG now, int just_ended)
+{
+    if (just_ended) {
+        watching = loan_through_x;
+        watch_until = now + RESERVE_MS;
+    }
+    return watching && now < watch_until;
+}
+
 void restore_clipboard(void)
 {
-    if (prepared && !give_back()) {
-        ULONGLONG now = GetTickCount64();
-        if (!giving_back)
-            give_back_until = now + GIVE_BACK_LIMIT_MS;
-        giving_back = 1;
-        if (now < give_back_until)
-            return;
+    ULONGLONG now = GetTickCount64();
+    int just_ended = prepared && !giving_back && !watching;
+    int kept = prepared && watch_for_late_command(now, just_ended);
+    if (prepared && (just_ended || giving_back || (kept && GetClipboardSequenceNumber() != looked_sequence))) {
+        if (!give_back()) {
+            if (!giving_back)
+                give_back_until = now + GIVE_BACK_LIMIT_MS;
+            giving_back = 1;
+            if (now < give_back_until)
+                return;
+        } else {
+            giving_back = 0;
+            looked_sequence = GetClipboardSequenceNumber();
+        }
     }
+    if (kept && !giving_back)
+        return;
     giving_back = 0;
+    watching = 0;
     prepared = 0;
     release_snapshot();
+}
+
+void stop_watching(void)
+{
+    if (watching && !giving_back) {
+        watching = 0;
+        prepared = 0;
+        release_snapshot();
+    }
 }
 
 void limit_give_back(ULONGLONG until)

@@ -120,6 +120,16 @@ void clipboard_changed(void)
     clipboard_update();
 }
 
+// Whether the clipboard has changed again since the notice of the pending change: then what was
+// read may be the newer change's, whose own notice (already queued, since nobody could have the
+// clipboard open while we read it) tells who wrote it.
+static int newer_change(void)
+{
+    MSG queued;
+    return GetClipboardSequenceNumber() != change_sequence ||
+           PeekMessageW(&queued, window, WM_CLIPBOARDUPDATE, WM_CLIPBOARDUPDATE, PM_NOREMOVE);
+}
+
 // The change was the game's: written by its process, or its write served again through X.
 static int written_by_game(void)
 {
@@ -183,8 +193,7 @@ void clipboard_update(void)
     WCHAR text[TEXT_UNITS];
     if (!read_coordinates(text))
         return;
-    // A newer change than the one noted has come: its notice, on its way, says who wrote it.
-    if (stage == 0 && GetClipboardSequenceNumber() != change_sequence)
+    if (stage == 0 && newer_change())
         return;
     clipboard_pending = 0;
     last_sequence = GetClipboardSequenceNumber();

@@ -55,6 +55,10 @@ DWORD unowned_sequence;
 DWORD command_sequence;
 int giving_back;
 ULONGLONG give_back_until;
+int watching;
+ULONGLONG watch_until;
+DWORD looked_sequence;
+int loan_through_x;
 int closing;
 int clipboard_pending;
 ULONGLONG clipboard_tick;
@@ -103,6 +107,10 @@ void reset_bridge_state(void)
     command_sequence = 0;
     giving_back = 0;
     give_back_until = 0;
+    watching = 0;
+    watch_until = 0;
+    looked_sequence = 0;
+    loan_through_x = 0;
     closing = 0;
     clipboard_pending = 0;
     clipboard_tick = 0;
@@ -121,7 +129,7 @@ static void tick(void)
 {
     ULONGLONG now = GetTickCount64();
     HWND front;
-    if (giving_back)
+    if (giving_back || watching)
         restore_clipboard();
     if (closing) {
         if (!giving_back)
@@ -141,6 +149,7 @@ static void tick(void)
 static void close_window(HWND hwnd)
 {
     reset_acquisition();
+    stop_watching();
     if (!giving_back) {
         DestroyWindow(hwnd);
         return;

@@ -207,6 +207,19 @@ BOOL GetMessageW(LPMSG message, HWND hwnd, UINT first, UINT last)
     return message->message != WM_QUIT;
 }
 
+BOOL PeekMessageW(LPMSG message, HWND hwnd, UINT first, UINT last, UINT remove)
+{
+    note("PeekMessageW %llx %u %u %u", number(hwnd), first, last, remove);
+    for (size_t i = 0; i < w.queue.size(); i++)
+        if ((!hwnd || w.queue[i].hwnd == hwnd) && w.queue[i].message >= first && w.queue[i].message <= last) {
+            *message = w.queue[i];
+            if (remove & PM_REMOVE)
+                w.queue.erase(w.queue.begin() + i);
+            return TRUE;
+        }
+    return FALSE;
+}
+
 BOOL TranslateMessage(const MSG *) { return FALSE; }
 
 LRESULT DispatchMessageW(const MSG *message)

@@ -449,6 +449,8 @@ TEST_P(unrendered_formats, are_left_out_only_when_nobody_can_render_them)
     EXPECT_EQ(base + u.loan_at, started);
     command("cancel\n");
     EXPECT_EQ(u.kept, clipboard_state());
+    // A loan of what Wine imported from X is watched a while for a late command.
+    tick(w.tick + RESERVE_MS);
     EXPECT_TRUE(nothing_held());
 }
 
@@ -470,3 +472,113 @@ INSTANTIATE_TEST_SUITE_P(
         unrendered{"slow_owner_with_a_stale_report", "selection 0\n", X_BRIDGE, true, WINE_WAIT_MS, 1000, 570,
                    user_text}),
     [](const testing::TestParamInfo<unrendered> &info) { return std::string(info.param.name); });
+
+// A program between Wine and the desktop's clipboard (gamescope, a clipboard persister) takes every
+// copy over and serves its text again, which Wine imports under its X bridge as plain text.
+#define HTML_FORMAT 0xC200
+#define UTF8_FORMAT 0xC201
+
+struct served_again {
+    const char *name;
+    HWND owner;             // who writes the clipboard while the command is lent
+    std::u16string text;    // what it writes, as plain text
+    UINT extra_format;      // a further format it lists, or 0
+    bool ours;              // the command is still ours: the paste goes ahead, the give-back follows
+};
+
+static void PrintTo(const served_again &s, std::ostream *out) { *out << s.name; }
+
+class through_x : public give_back {
+protected:
+    void SetUp() override
+    {
+        give_back::SetUp();
+        w.window_classes = {{X_BRIDGE, u"__wine_clipboard_manager"}, {OTHER, u"Notepad"}};
+        w.format_names = {{HTML_FORMAT, u"text/html"}, {UTF8_FORMAT, u"text/plain;charset=utf-8"}};
+    }
+
+    // The text written as Wine lists an import: Unicode, locale and the two 8-bit forms.
+    static void write_text(HWND owner, const std::u16string &text, UINT extra = 0)
+    {
+        std::vector<clip_entry> entries = {{CF_UNICODETEXT, make_text_block(text)},
+                                           {CF_LOCALE, make_block("\x09\x04\0\0", 4)},
+                                           {CF_TEXT, make_block(nullptr, text.size() + 1)},
+                                           {CF_OEMTEXT, make_block(nullptr, text.size() + 1)}};
+        if (extra)
+            entries.push_back({extra, make_block(nullptr, 8)});
+        clipboard_write(owner, entries);
+    }
+};
+
+class served_while_lent : public through_x, public testing::WithParamInterface<served_again> {};
+
+TEST_P(served_while_lent, only_the_commands_own_text_served_again_is_taken_for_ours)
+{
+    const served_again &s = GetParam();
+    reach(2);
+    write_text(s.owner, s.text, s.extra_format);
+    std::string served = clipboard_state();
+    clipboard_change();
+    tick(base + 125);
+    EXPECT_EQ((s.ours ? lines_t{status_line(RELEASE)} : lines_t{status_line(RELEASE), error_line(PASTE_FAILED, true)}),
+              lines());
+    EXPECT_EQ(s.ours ? 3 : 0, stage);
+    command("cancel\n");
+    EXPECT_EQ(s.ours ? user : served, clipboard_state());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    acquisition, served_while_lent,
+    testing::Values(served_again{"command_through_x", X_BRIDGE, u"/showlocation", 0, true},
+                    served_again{"command_through_x_with_a_utf8_target", X_BRIDGE, u"/showlocation", UTF8_FORMAT, true},
+                    served_again{"command_text_with_a_rich_form", X_BRIDGE, u"/showlocation", HTML_FORMAT, false},
+                    served_again{"longer_text_through_x", X_BRIDGE, u"/showlocation2", 0, false},
+                    served_again{"users_copy_through_x", X_BRIDGE, u"copied in a browser", 0, false},
+                    served_again{"command_text_from_a_windows_program", OTHER, u"/showlocation", 0, false}),
+    [](const testing::TestParamInfo<served_again> &info) { return std::string(info.param.name); });
+
+struct late_command {
+    const char *name;
+    bool answered;          // the acquisition ends with the game's answer, else with a cancel
+    bool user_from_x;       // the user's clipboard was itself imported from X when lent
+    ULONGLONG served_after; // ms after the end at which the command comes back through X
+    bool given_back;        // the user's content goes back again
+};
+
+static void PrintTo(const late_command &l, std::ostream *out) { *out << l.name; }
+
+class served_late : public through_x, public testing::WithParamInterface<late_command> {};
+
+TEST_P(served_late, a_command_served_again_after_the_end_gives_the_users_content_back_within_a_second)
+{
+    const late_command &l = GetParam();
+    if (l.user_from_x) {
+        write_text(X_BRIDGE, u"user text");
+        user = clipboard_state();
+    }
+    reach(4);
+    if (l.answered) {
+        clipboard_write_text(GAME, u"Coordinates: 1");
+        clipboard_change();
+        EXPECT_EQ(0, stage);
+    } else {
+        command("cancel\n");
+    }
+    ULONGLONG ended = w.tick;
+    tick(ended + 10);
+    write_text(X_BRIDGE, u"/showlocation");
+    std::string served = clipboard_state();
+    tick(ended + l.served_after);
+    EXPECT_EQ(l.given_back ? user : served, clipboard_state());
+    tick(ended + RESERVE_MS + 10);
+    EXPECT_TRUE(nothing_held());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    acquisition, served_late,
+    testing::Values(late_command{"after_the_answer", true, true, 300, true},
+                    late_command{"after_the_give_back", false, true, 300, true},
+                    late_command{"at_the_last_moment", true, true, RESERVE_MS - 1, true},
+                    late_command{"too_late", true, true, RESERVE_MS, false},
+                    late_command{"when_nothing_went_through_x", true, false, 300, false}),
+    [](const testing::TestParamInfo<late_command> &info) { return std::string(info.param.name); });

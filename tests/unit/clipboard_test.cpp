@@ -372,3 +372,72 @@ TEST_F(capture, the_answer_at_stage_4_is_taken_until_the_deadline_even_as_a_repe
         EXPECT_EQ(0, clipboard_pending);
     }
 }
+
+// A program between Wine and the desktop's clipboard serves every copy again, which Wine imports
+// under its X bridge: the game's copy so served counts as the game's, any other import does not.
+#define X_IMPORT ((HWND)0xC1C)
+#define NEVER_TICK (~0ull)
+
+struct write_step {
+    HWND owner;
+    const char16_t *text;
+    ULONGLONG after;   // ms after the previous step
+    bool read_blocked; // the clipboard is held open from its notice until the next step
+    bool noticed = true;  // its notice is handled now (else it waits in the queue behind the next step)
+};
+
+TEST_F(capture, a_copy_served_again_through_x_counts_as_the_games_only_right_after_the_games_own)
+{
+    static const struct {
+        const char *name;
+        std::vector<write_step> steps;
+        lines_t reported;
+    } cases[] = {
+        {"served_again_while_the_games_write_was_unread",
+         {{GAME, u"Coordinates: 1", 0, true}, {X_IMPORT, u"Coordinates: 1", 5, false}}, {text_line("Coordinates: 1")}},
+        {"served_again_before_the_games_write_was_read",
+         {{GAME, u"Coordinates: 1", 0, true}, {X_IMPORT, u"Coordinates: 1", 5, false, false}, {NULL, nullptr, 10, false}},
+         {text_line("Coordinates: 1")}},
+        {"served_again_after_a_report", {{GAME, u"Coordinates: 1", 0, false}, {X_IMPORT, u"Coordinates: 1", 5, false}},
+         {text_line("Coordinates: 1")}},
+        {"served_again_at_the_limit",
+         {{GAME, u"Coordinates: 1", 0, true}, {X_IMPORT, u"Coordinates: 1", RESERVE_MS, false}},
+         {text_line("Coordinates: 1")}},
+        {"served_again_too_late",
+         {{GAME, u"Coordinates: 1", 0, true}, {X_IMPORT, u"Coordinates: 1", RESERVE_MS + 1, false}}, {}},
+        {"copied_in_a_linux_program", {{OTHER, u"hello", 0, false}, {X_IMPORT, u"Coordinates: 2", 5, false}}, {}},
+        {"copied_in_a_linux_program_after_a_games_copy",
+         {{GAME, u"Coordinates: 1", 0, true}, {X_IMPORT, u"Coordinates: 1", 5, false},
+          {X_IMPORT, u"Coordinates: 3", 5, false}},
+         {text_line("Coordinates: 1")}},
+        {"copied_in_a_linux_program_before_its_notice",
+         {{GAME, u"Coordinates: 1", 0, true}, {X_IMPORT, u"Coordinates: 1", 5, false, false},
+          {X_IMPORT, u"Coordinates: 3", 1, false}},
+         {}},
+    };
+    w.window_classes = {{X_IMPORT, u"__wine_clipboard_manager"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        last_fix = 0;
+        for (const write_step &step : c.steps) {
+            at(w.tick + step.after);
+            w.clipboard_held_until = 0;
+            if (step.text)
+                clipboard_write_text(step.owner, step.text);
+            if (step.text)
+                w.queue.push_back(MSG{BRIDGE_WINDOW, WM_CLIPBOARDUPDATE, 0, 0, 0, {0, 0}});
+            if (step.read_blocked)
+                w.clipboard_held_until = NEVER_TICK;
+            if (!step.noticed)
+                continue;
+            while (!w.queue.empty()) {  // each notice in turn, the later ones still queued
+                w.queue.erase(w.queue.begin());
+                clipboard_change();
+            }
+            tick(w.tick);
+        }
+        w.clipboard_held_until = 0;
+        tick(w.tick + PENDING_MS + 1);
+        EXPECT_EQ(c.reported, lines());
+    }
+}
