@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # A faulted soak of wine_bridge.exe under the machine's Wine: N acquisitions in a row (default 500)
 # against the stand-in game, faults drawn from a seeded RNG (a random seed unless given; it is
-# printed first), the user's clipboard checked byte for byte after each one, the bridge's memory and
+# printed first), stretches of them under a program that serves every copy again through X
+# (x_intermediary, from build/native/tests/e2e unless BRIDGE_E2E_TOOLS says otherwise), the user's
+# clipboard checked byte for byte after each one, the bridge's memory and
 # handles compared at the end with their values after warm-up. Builds both sides with
 # scripts/setup.sh, then runs tests/e2e/soak.py on its own virtual display and Wine prefix
 # (build/soak/wineprefix). With --load P, P busy processes (one per core, as a game's threads) spin
@@ -39,5 +41,6 @@ done
 
 scripts/setup.sh >&2
 export BRIDGE_WINE_PREFIX=${BRIDGE_WINE_PREFIX:-$PWD/build/soak/wineprefix} PYTHONDONTWRITEBYTECODE=1
+export BRIDGE_E2E_TOOLS=${BRIDGE_E2E_TOOLS:-$PWD/build/native/tests/e2e}
 cd tests/e2e
 exec python3 soak.py "${args[@]}"

@@ -5,7 +5,9 @@ by clipboard_tool) and, most of the time, a fault drawn from a seeded RNG: the g
 never or with an invalid text; it loses the foreground mid-way; a key is held; "cancel", "context"
 or the end of input come mid-way (the bridge is then started again); the user copies something new
 mid-way; another program holds the clipboard open from just before the give-back after the game's
-silence, for 50 ms to 2 s; a passive capture follows; a burst of junk host lines. A load of busy
+silence, for 50 ms to 2 s; a passive capture follows; a burst of junk host lines. For stretches of
+3 to 8 acquisitions a program between Wine and X's clipboard serves every copy again
+(soak_intermediary.py, which also says what the clipboard must then hold). A load of busy
 processes (one per core, as a game's threads) may run for the length of the soak. After each
 acquisition every format of the clipboard is dumped and compared with what it must hold: the
 user's clipboard as it was where the bridge's command was still on it (once a holder has let go),
@@ -22,7 +24,7 @@ for the end-to-end tests. The last line is
 "soak: N acquisitions with P busy processes, F faults, C clipboards compared (B bytes), L lines parsed,
 K lost"; the exit code is 1 when K is not 0 or any other check failed. What the soak draws (its plan,
 the clipboards, the junk lines) and the check of a line are in soak_draws.py, what each fault does
-mid-way in soak_faults.py.
+mid-way in soak_faults.py, the intermediary's stretches in soak_intermediary.py.
 """
 
 import argparse
@@ -38,6 +40,7 @@ from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, ENTER_REFUSED, KEYS_HELD, LOST
                      RELEASE, REQUESTED, SUBMIT_REFUSED, TYPING_HELD, escape, now)
 from soak_draws import FAULTS, INVALID_ANSWERS, PASSIVE_TEXTS, USER_COPIES, check_line, plan, user_clipboard  # noqa: F401
 from soak_faults import COOL_DOWN, Faults
+from soak_intermediary import Stretches
 
 # The faults (FAULTS) and the other draws are in soak_draws, what each fault does in soak_faults.
 SILENT = ("cancel", "context", "end_of_input")  # faults after which no text or error line comes
@@ -59,7 +62,7 @@ class Failed(Exception):
     pass
 
 
-class Soak(Faults):
+class Soak(Faults, Stretches):
     def __init__(self, acquisitions=500, seed=None, out=sys.stdout, log=None, load=0):
         self.count = acquisitions
         self.load = busy_load.Load(load)
@@ -79,6 +82,9 @@ class Soak(Faults):
         self.index = 0
         self.hold = None
         self.holds = self.holds_across = 0
+        self.stretches = []  # the re-serve delay of each stretch under the intermediary
+        self.user_text = None  # the text that the user's clipboard holds in a stretch, if any
+        self.under_x = self.not_newest = 0  # clipboards compared under it; those accepted but not the newest
 
     def say(self, text):
         print(text, file=self.out, flush=True)
@@ -199,11 +205,17 @@ class Soak(Faults):
         elif fault in (None, "key_held") or (fault == "user_copy" and self.rng.random() < 0.5):
             answer = "normal"
         self.user_copy = self.hold = None
+        self.stretch_step(extras)
         self.ready_game()
         self.wait_quiet()
-        groups, total = user_clipboard(self.rng)
-        self.tool.fill(groups)
+        if self.x:
+            self.user_text, total = self.stretch_clipboard()
+        else:
+            self.user_text = None
+            groups, total = user_clipboard(self.rng)
+            self.tool.fill(groups)
         before = self.tool.dump()
+        x_mark = self.x.mark() if self.x else 0
         junk = self.rng.choice(["before", "during"]) if "junk" in extras else None
         if fault == "end_of_input":
             self.end_instance()
@@ -233,8 +245,14 @@ class Soak(Faults):
         writes = [(l.t, answer_text) for l in self.game.since(game_mark, "answered")]
         if self.user_copy:
             writes.append(self.user_copy)
-        expected = self.references[max(writes)[1]] if writes else before.formats
-        after = self.compare(expected, "the newest content" if writes else "the user's clipboard", bool(self.hold))
+        what = "the newest content" if writes else "the user's clipboard"
+        if self.x:
+            self.settle()
+            accepted = self.stretch_accepted(before, writes, x_mark)
+            after = self.compare(accepted[0], what, also=accepted[1:])
+        else:
+            expected = self.references[max(writes)[1]] if writes else before.formats
+            after = self.compare(expected, what, bool(self.hold))
         if fault == "key_held" and self.hold_ms > 1000 and after.seq != before.seq:
             self.fail("the clipboard was written though a key was held")
 
@@ -244,13 +262,17 @@ class Soak(Faults):
             self.passive()
         return "%s; %d formats, %d bytes%s" % (", ".join(said) or "silent", len(before.formats), total, held)
 
-    def compare(self, expected, what, give_back_waits=False):
-        """Dumps the clipboard and counts it lost unless it holds expected; after a busy clipboard
-        the give-back comes at the bridge's next tick, so the dump may then wait for it."""
+    def compare(self, expected, what, give_back_waits=False, also=()):
+        """Dumps the clipboard and counts it lost unless it holds expected (or, under the
+        intermediary, one of also); after a busy clipboard the give-back comes at the bridge's next
+        tick, so the dump may then wait for it."""
         after = self.tool.dump_until(expected, GIVE_BACK_S) if give_back_waits else self.tool.dump()
         self.compared += 1
         self.bytes += sum(int(f.split(":")[1]) for f in expected if f.split(":")[1] != "-")
-        if after.formats != expected:
+        if self.x:
+            self.under_x += 1
+            self.not_newest += after.formats != expected and after.formats in also
+        if after.formats != expected and after.formats not in also:
             self.lost += 1
             self.fail("%s is not on the clipboard: %d formats %s... instead of %d formats %s..."
                       % (what, len(after.formats), after.formats[:3], len(expected), expected[:3]))
@@ -263,10 +285,12 @@ class Soak(Faults):
         self.passive_at[text] = now()
         self.reports_due += 1
         mark = self.bridge.mark()
-        self.game.copy(escape(text))
+        self.copy_text(self.game, text)
         line = self.bridge.expect(lambda l: l.kind in ("text", "error"), start=mark, timeout=5)
         if line.kind != "text" or (line["text"], line["latency_ms"], line["macro_ms"]) != (text, 0, 0):
             self.fail("passive capture gave %r" % line.raw)
+        if self.x:
+            self.settle()
         self.compare(self.references[text], "the game's passive text")
 
     def wait_quiet(self):
@@ -319,6 +343,7 @@ class Soak(Faults):
         """After a broken acquisition: fresh programs, so that one failure does not cascade."""
         self.parse_new_lines()
         self.session.stop_programs()
+        self.x = None
         self.game = self.session.game()
         self.tool = self.session.tool()
         self.quiet_until = 0
@@ -339,6 +364,10 @@ class Soak(Faults):
         self.say("faults by kind: " + ", ".join("%s %d" % kv for kv in sorted(self.faults.items())))
         if self.holds:
             self.say("clipboard holds: %d of %d spanned the give-back" % (self.holds_across, self.holds))
+        if self.stretches:
+            self.say("intermediary: %d stretches (re-serve delays %s ms), %d clipboards compared under it, %d of them "
+                     "not the newest write but the user's content or an older text served again"
+                     % (len(self.stretches), sorted(set(self.stretches)), self.under_x, self.not_newest))
         for failure in self.failures:
             self.say("failure: " + failure)
         self.say("soak: %d acquisitions with %s, %d faults, %d clipboards compared (%d bytes), %d lines parsed, "

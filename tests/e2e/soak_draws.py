@@ -16,11 +16,14 @@ LINE_KEYS = {
     "text": ["text", "wall_time", "latency_ms", "macro_ms", "epoch"],
 }
 
-# Faults of an acquisition (at most one) with their weights; "junk" and "passive" come on top.
+# Faults of an acquisition (at most one) with their weights; "junk" and "passive" come on top, and
+# "intermediary" for stretches of acquisitions (soak_intermediary.py).
 FAULTS = {"late": 1, "never": 1, "invalid": 1, "front_lost": 1, "key_held": 1, "cancel": 1,
           "context": 1, "end_of_input": 0.25, "user_copy": 1, "clipboard_held": 1}
 FAULT_CHANCE = 0.75
 EXTRA_CHANCE = 0.15
+STRETCH_CHANCE = 0.05  # an intermediary stretch begins at an acquisition outside one
+STRETCH_LENGTH = (3, 8)
 
 INVALID_ANSWERS = ["Coordinates: x:1,5 y:2 z:3", 'Coordinates: x:"1" y:2 z:3', "Coordinates: x:1\\ y:2",
                    "Coordinates: x:1 y:2 z:3 \u00e9", "coordinates: x:1 y:2 z:3", "Coordonnees: x:1"]
@@ -61,12 +64,12 @@ def junk_lines(rng):
     return burst
 
 
-def user_clipboard(rng):
+def user_clipboard(rng, text_chance=0.3):
     """clipboard_tool fill groups: 1 to 64 formats of at least 1 byte, 8 MiB at most in all
     (log-uniform), sometimes with a text; now and then an empty clipboard."""
     if rng.random() < 0.03:
         return "", 0
-    text = rng.random() < 0.3
+    text = rng.random() < text_chance
     formats = rng.randint(1, MAX_FORMATS - 4 * text)
     total = max(formats, int(2 ** rng.uniform(0, 23)))  # below 8 MiB
     cuts = sorted(rng.sample(range(1, total), formats - 1)) if formats > 1 else []
@@ -78,11 +81,20 @@ def user_clipboard(rng):
 
 
 def plan(rng, count):
-    """The faults of every acquisition, drawn before anything else, so that a seed gives one plan."""
+    """The faults of every acquisition, drawn before anything else, so that a seed gives one plan;
+    then the stretches of acquisitions under the intermediary."""
     faults = []
     for _ in range(count):
         fault = rng.choices(list(FAULTS), weights=list(FAULTS.values()))[0] if rng.random() < FAULT_CHANCE else None
         faults.append((fault, [e for e in ("junk", "passive") if rng.random() < EXTRA_CHANCE]))
+    index = 0
+    while index < count:
+        if rng.random() < STRETCH_CHANCE:
+            length = rng.randint(*STRETCH_LENGTH)
+            for _, extras in faults[index:index + length]:
+                extras.append("intermediary")
+            index += length
+        index += 1  # at least one acquisition without it between two stretches
     return faults
 
 

@@ -5,7 +5,7 @@ they share. They act on the soak's session, bridge, game, tool and RNG."""
 import time
 
 import harness
-from harness import escape, now
+from harness import now
 from soak_draws import USER_COPIES, junk_lines
 
 COOL_DOWN = 2.1
@@ -30,7 +30,7 @@ class Faults:
         self.game.expect(lambda l: l.text.startswith("chat open "), start=game_mark)
         time.sleep(self.rng.uniform(0, 0.6))
         text = self.rng.choice(USER_COPIES)
-        self.user_copy = (self.tool.copy(escape(text)).t, text)
+        self.user_copy = (self.copy_text(self.tool, text).t, text)
 
     def during_clipboard_held(self, game_mark):
         """Another program opens the clipboard just before the give-back that follows the game's

@@ -15,7 +15,8 @@ class ShortSoak(unittest.TestCase):
         run.run()
         self.assertEqual(run.failures, [])
         self.assertEqual(run.lost, 0)
-        self.assertEqual(set(run.faults), set(soak.FAULTS) | {"junk", "passive"}, "the seed draws every fault")
+        self.assertEqual(set(run.faults), set(soak.FAULTS) | {"junk", "passive", "intermediary"},
+                         "the seed draws every fault")
         self.assertGreater(run.holds_across, 0, "a clipboard hold spanned a give-back")
         self.assertGreaterEqual(run.compared, ACQUISITIONS)
         self.assertGreater(run.parsed, ACQUISITIONS * 3)
