@@ -21,6 +21,7 @@ packages=(
     sway xwayland foot x11-xserver-utils  # the Wayland desktop of its tests: compositor, XWayland, a native window, xhost
     kwin-wayland dbus-daemon qmlscene qtwayland5  # KWin's, with a session bus of its own and a native Qt window
     libxkbcommon-dev xkb-data  # the keymap of the tests' virtual keyboard under sway
+    wl-clipboard  # a Wayland program's copy and paste (wl-copy, wl-paste) beside the tests' clipboard persister
     clang libclang-rt-14-dev  # the fuzz targets (scripts/fuzz.sh): libFuzzer and the sanitizers' runtimes
 )
 
