@@ -20,6 +20,7 @@
 #include "host_protocol.h"
 #include "keyboard.h"
 #include "wine_bridge.h"
+#include "x_clipboard.h"
 
 static const char message_cooling[] =
     "Le relevé précédent a expiré · patientez un instant avant de recommencer";
@@ -103,7 +104,7 @@ static void paste_command(void)
 static void submit_command(ULONGLONG now)
 {
     // Only a change made after this point can be the game's answer.
-    last_sequence = GetClipboardSequenceNumber();
+    last_sequence = clipboard_sequence();
     submitted = now;
     deadline = now + ANSWER_LIMIT_MS;
     stage = 4;

@@ -24,6 +24,7 @@
 #include <wchar.h>
 
 #include "wine_bridge.h"
+#include "x_clipboard.h"
 
 #define COMMAND_BYTES 28
 #define FORMAT_NAME_UNITS 64
@@ -43,16 +44,6 @@ void release_snapshot(void)
     saved_count = 0;
 }
 
-// Wine lists what an X program offers on the clipboard under a window of this class, its X
-// clipboard bridge, and renders each format from X when asked for it.
-static const WCHAR x_import_class[] = L"__wine_clipboard_manager";
-
-int x_import(HWND owner)
-{
-    WCHAR name[sizeof x_import_class / sizeof(WCHAR) + 1];
-    return owner && GetClassNameW(owner, name, sizeof name / sizeof(WCHAR)) && wcscmp(name, x_import_class) == 0;
-}
-
 // Whether the listed formats without data are ones that nobody can give any more: Wine imported
 // them from an X selection that has no owner now (a Linux program that copied and quit, another
 // Wine session that ended). Wine lists them until the next copy, and fails every read at once, in
@@ -66,13 +57,13 @@ static int formats_unrenderable(ULONGLONG asked_at)
     if (!x_import(GetClipboardOwner()))
         return 0;
     return GetTickCount64() - asked_at <= GONE_OWNER_MS ||
-           (selection_unowned && GetClipboardSequenceNumber() == unowned_sequence);
+           (selection_unowned && clipboard_sequence() == unowned_sequence);
 }
 
 void take_selection_report(int owned)
 {
     selection_unowned = !owned;
-    unowned_sequence = GetClipboardSequenceNumber();
+    unowned_sequence = clipboard_sequence();
 }
 
 // Copies one format aside; 0 with clipboard_error set when it cannot be saved. A format without
@@ -80,7 +71,7 @@ void take_selection_report(int owned)
 static int save_format(UINT format, ULONGLONG *total)
 {
     ULONGLONG asked_at = GetTickCount64();
-    HANDLE data = GetClipboardData(format);
+    HANDLE data = clipboard_data(format);
     ULONGLONG size = data ? GlobalSize(data) : 0;
     if (size == 0) {
         if (!data && formats_unrenderable(asked_at))
@@ -182,7 +173,7 @@ int save_clipboard(void)
         release_snapshot();
         return 0;
     }
-    command_sequence = GetClipboardSequenceNumber();
+    command_sequence = clipboard_sequence();
     prepared = 1;
     return 1;
 }
@@ -228,7 +219,7 @@ static int holds_command(void)
     HWND owner = GetClipboardOwner();
     if (!command_owner(owner))
         return 0;
-    HANDLE data = GetClipboardData(CF_UNICODETEXT);
+    HANDLE data = clipboard_data(CF_UNICODETEXT);
     if (!data)
         return 0;
     const WCHAR *text = (const WCHAR *)GlobalLock(data);
@@ -261,7 +252,7 @@ static int give_back(void)
     if (!command_owner(owner))
         return 1;
     if (!OpenClipboard(window))
-        return owner == window && GetClipboardSequenceNumber() != command_sequence;
+        return owner == window && clipboard_sequence() != command_sequence;
     // The ownership test is made inside the same opening as the restore, so that nobody can write
     // the clipboard between the test and the emptying.
     if (holds_command()) {
@@ -291,7 +282,7 @@ void restore_clipboard(void)
     ULONGLONG now = GetTickCount64();
     int just_ended = prepared && !giving_back && !watching;
     int kept = prepared && watch_for_late_command(now, just_ended);
-    if (prepared && (just_ended || giving_back || (kept && GetClipboardSequenceNumber() != looked_sequence))) {
+    if (prepared && (just_ended || giving_back || (kept && clipboard_sequence() != looked_sequence))) {
         if (!give_back()) {
             if (!giving_back)
                 give_back_until = now + GIVE_BACK_LIMIT_MS;
@@ -300,7 +291,7 @@ void restore_clipboard(void)
                 return;
         } else {
             giving_back = 0;
-            looked_sequence = GetClipboardSequenceNumber();
+            looked_sequence = clipboard_sequence();
         }
     }
     if (kept && !giving_back)

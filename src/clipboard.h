@@ -26,8 +26,7 @@ void take_selection_report(int owned);
 // 1 when the clipboard holds exactly "/showlocation", written by the bridge's window or served
 // again through Wine's X bridge as plain text.
 int command_owned(void);
-// 1 when owner is Wine's X clipboard bridge, which lists what an X program offers.
-int x_import(HWND owner);
+
 // Puts the snapshot back if the command is still the bridge's own, and releases it. While another
 // program holds the clipboard open over what may be the command, the snapshot is kept and
 // giving_back set: calling again retries, until GIVE_BACK_LIMIT_MS after the first try. When the

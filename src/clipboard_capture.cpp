@@ -21,6 +21,7 @@
 #include "game_watch.h"
 #include "host_protocol.h"
 #include "wine_bridge.h"
+#include "x_clipboard.h"
 
 #define PREFIX_UNITS 12
 #define ESCAPED_BYTES 8192
@@ -69,7 +70,7 @@ int read_coordinates(WCHAR *text)
 {
     if (!OpenClipboard(window))
         return 0;
-    HANDLE data = GetClipboardData(CF_UNICODETEXT);
+    HANDLE data = clipboard_data(CF_UNICODETEXT);
     int found = data && read_text_block(data, text);
     CloseClipboard();
     return found;
@@ -109,25 +110,18 @@ static int writer_of(HWND owner)
 
 void clipboard_changed(void)
 {
+    // A notice of the state already noted (the step of one of our own renders) is no change.
+    if (clipboard_sequence() == change_sequence)
+        return;
     previous_writer = change_writer;
     previous_tick = clipboard_tick;
     clipboard_wall = wall_clock_ms();
     clipboard_pending = 1;
     clipboard_tick = GetTickCount64();
-    change_sequence = GetClipboardSequenceNumber();
+    change_sequence = clipboard_sequence();
     // A change already examined (what the clipboard held at start, say) is dropped unread.
     change_writer = change_sequence == last_sequence ? WRITER_OTHER : writer_of(GetClipboardOwner());
     clipboard_update();
-}
-
-// Whether the clipboard has changed again since the notice of the pending change: then what was
-// read may be the newer change's, whose own notice (already queued, since nobody could have the
-// clipboard open while we read it) tells who wrote it.
-static int newer_change(void)
-{
-    MSG queued;
-    return GetClipboardSequenceNumber() != change_sequence ||
-           PeekMessageW(&queued, window, WM_CLIPBOARDUPDATE, WM_CLIPBOARDUPDATE, PM_NOREMOVE);
 }
 
 // The change was the game's: written by its process, or its write served again through X.
@@ -170,7 +164,7 @@ static int change_droppable(ULONGLONG now, HWND *front)
 {
     if (now - clipboard_tick > PENDING_MS)
         return 1;
-    if (GetClipboardSequenceNumber() == last_sequence || GetClipboardOwner() == window)
+    if (clipboard_sequence() == last_sequence || GetClipboardOwner() == window)
         return 1;
     *front = foreground_game();
     if (!enabled || !*front)
@@ -193,10 +187,11 @@ void clipboard_update(void)
     WCHAR text[TEXT_UNITS];
     if (!read_coordinates(text))
         return;
-    if (stage == 0 && newer_change())
+    // A newer change than the one noted has come: its own notice says who wrote it.
+    if (stage == 0 && clipboard_sequence() != change_sequence)
         return;
     clipboard_pending = 0;
-    last_sequence = GetClipboardSequenceNumber();
+    last_sequence = clipboard_sequence();
     int wanted = stage == 0 ? passive_report_wanted(text, now) : active_report_wanted(front, now);
     if (wanted)
         report(text, now);

@@ -17,6 +17,7 @@
 #include "game_watch.h"
 #include "host_protocol.h"
 #include "keyboard.h"
+#include "x_clipboard.h"
 
 #define TIMER_ID 1
 #define TIMER_PERIOD_MS 5
@@ -86,6 +87,7 @@ void start_cool_down(ULONGLONG now)
 void reset_bridge_state(void)
 {
     release_snapshot();
+    forget_renders();
     window = NULL;
     epoch = 0;
     enabled = 0;
@@ -222,7 +224,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     if (failure != EXIT_CLEAN)
         return failure;
     // What the clipboard holds at start counts as examined: only a later change can be reported.
-    last_sequence = GetClipboardSequenceNumber();
+    last_sequence = clipboard_sequence();
     SetTimer(window, TIMER_ID, TIMER_PERIOD_MS, NULL);
     if (!start_reader())
         return EXIT_NO_READER;

@@ -207,17 +207,23 @@ BOOL GetMessageW(LPMSG message, HWND hwnd, UINT first, UINT last)
     return message->message != WM_QUIT;
 }
 
-BOOL PeekMessageW(LPMSG message, HWND hwnd, UINT first, UINT last, UINT remove)
+// Only WM_RENDERFORMAT to the clipboard's owner: a format that renders by now gets its data set,
+// which moves the sequence number on as Wine does outside a reader's GetClipboardData.
+LRESULT SendMessageTimeoutW(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, UINT flags, UINT timeout,
+                            PDWORD_PTR result)
 {
-    note("PeekMessageW %llx %u %u %u", number(hwnd), first, last, remove);
-    for (size_t i = 0; i < w.queue.size(); i++)
-        if ((!hwnd || w.queue[i].hwnd == hwnd) && w.queue[i].message >= first && w.queue[i].message <= last) {
-            *message = w.queue[i];
-            if (remove & PM_REMOVE)
-                w.queue.erase(w.queue.begin() + i);
-            return TRUE;
+    note("SendMessageTimeoutW %llx %#x %llu %lld %u %u", number(hwnd), message, wparam, lparam, flags, timeout);
+    if (result)
+        *result = 0;
+    if (message != WM_RENDERFORMAT || hwnd != w.clipboard_owner)
+        return TRUE;
+    for (const clip_entry &entry : w.clipboard)
+        if (entry.format == wparam) {
+            w.tick += std::min<ULONGLONG>(entry.render_ms, timeout);
+            w.sequence += entry.data && w.tick >= entry.renders_from && entry.render_ms <= timeout;
+            return entry.render_ms <= timeout;
         }
-    return FALSE;
+    return TRUE;
 }
 
 BOOL TranslateMessage(const MSG *) { return FALSE; }
@@ -431,10 +437,8 @@ HANDLE GetClipboardData(UINT format)
     note("GetClipboardData %u", format);
     if (clipboard_usable())
         for (const clip_entry &entry : w.clipboard)
-            if (entry.format == format) {
-                w.tick += entry.render_ms;
+            if (entry.format == format)
                 return w.tick < entry.renders_from ? NULL : entry.data;
-            }
     return NULL;
 }
 

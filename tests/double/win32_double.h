@@ -38,7 +38,7 @@ struct clip_entry {
     UINT format;
     HGLOBAL data;                // none: the format is listed but yields no data
     ULONGLONG renders_from = 0;  // before this tick it yields no data (a slow owner)
-    ULONGLONG render_ms = 0;     // each read takes this long (an owner asked through X)
+    ULONGLONG render_ms = 0;     // a render asked of the owner (WM_RENDERFORMAT) takes this long
 };
 
 struct key_sent {

@@ -21,7 +21,7 @@ typedef unsigned int UINT;
 typedef long LONG;
 typedef unsigned long DWORD;  // so that "%lu" fits DWORD on both platforms
 typedef long long LONGLONG, LONG_PTR, LPARAM, LRESULT;
-typedef unsigned long long ULONGLONG, UINT_PTR, ULONG_PTR, WPARAM;
+typedef unsigned long long ULONGLONG, UINT_PTR, ULONG_PTR, DWORD_PTR, *PDWORD_PTR, WPARAM;
 typedef size_t SIZE_T;
 typedef wchar_t WCHAR;
 typedef WCHAR *LPWSTR;
@@ -57,7 +57,7 @@ typedef struct { DWORD type; union { KEYBDINPUT ki; }; } INPUT, *LPINPUT;
 
 constexpr UINT WM_CREATE = 0x0001, WM_DESTROY = 0x0002, WM_CLOSE = 0x0010, WM_QUIT = 0x0012, WM_NCCREATE = 0x0081,
                WM_TIMER = 0x0113, WM_HOTKEY = 0x0312, WM_CLIPBOARDUPDATE = 0x031D, WM_USER = 0x0400, WM_APP = 0x8000;
-enum : UINT { PM_NOREMOVE = 0, PM_REMOVE = 1 };
+enum : UINT { SMTO_ABORTIFHUNG = 2, WM_RENDERFORMAT = 0x0305 };
 constexpr UINT CF_TEXT = 1, CF_OEMTEXT = 7, CF_UNICODETEXT = 13, CF_LOCALE = 16, GMEM_MOVEABLE = 0x0002,
                MOD_NOREPEAT = 0x4000;
 constexpr UINT VK_RETURN = 0x0D, VK_SHIFT = 0x10, VK_CONTROL = 0x11, VK_MENU = 0x12, VK_LWIN = 0x5B, VK_RWIN = 0x5C;
@@ -74,7 +74,8 @@ HWND CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR title, DWORD st
 BOOL DestroyWindow(HWND hwnd);
 LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 BOOL GetMessageW(LPMSG message, HWND hwnd, UINT first, UINT last);
-BOOL PeekMessageW(LPMSG message, HWND hwnd, UINT first, UINT last, UINT remove);
+LRESULT SendMessageTimeoutW(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, UINT flags, UINT timeout,
+                            PDWORD_PTR result);
 BOOL TranslateMessage(const MSG *message);
 LRESULT DispatchMessageW(const MSG *message);
 BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);

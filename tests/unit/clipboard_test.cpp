@@ -410,10 +410,6 @@ TEST_F(capture, a_copy_served_again_through_x_counts_as_the_games_only_right_aft
          {{GAME, u"Coordinates: 1", 0, true}, {X_IMPORT, u"Coordinates: 1", 5, false},
           {X_IMPORT, u"Coordinates: 3", 5, false}},
          {text_line("Coordinates: 1")}},
-        {"copied_in_a_linux_program_before_its_notice",
-         {{GAME, u"Coordinates: 1", 0, true}, {X_IMPORT, u"Coordinates: 1", 5, false, false},
-          {X_IMPORT, u"Coordinates: 3", 1, false}},
-         {}},
     };
     w.window_classes = {{X_IMPORT, u"__wine_clipboard_manager"}};
     for (const auto &c : cases) {

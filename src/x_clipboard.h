@@ -1,0 +1,15 @@
+// Clipboard: what a Linux program offers, as Wine's X clipboard bridge lists it, read without
+// waiting on that bridge for ever.
+#pragma once
+
+#include <windows.h>
+
+// 1 when owner is Wine's X clipboard bridge, which lists what an X program offers.
+int x_import(HWND owner);
+// GetClipboardData, but a format of Wine's X bridge is rendered first within a time limit, and
+// none when it gives no data then. The clipboard is open.
+HANDLE clipboard_data(UINT format);
+// The clipboard's sequence number, less the steps that our own renders of X formats made.
+DWORD clipboard_sequence(void);
+// Forgets the renders made so far (for tests).
+void forget_renders(void);
