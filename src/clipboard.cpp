@@ -51,17 +51,19 @@ void release_snapshot(void)
 // only after Wine's wait for it (500 retries of 1 ms, about 550 ms in all), and answers later.
 // Only a failure well inside that wait is taken for a gone owner: a loaded machine can only make a
 // read slower, so at worst a gone owner is taken for a slow one, which costs the error line. The
-// host's report that X's selection has no owner says so too, for as long as nothing has changed.
+// host's report of X's selection, while nothing has changed since, is the stronger word.
 static int formats_unrenderable(ULONGLONG asked_at)
 {
     if (!x_import(GetClipboardOwner()))
         return 0;
-    return GetTickCount64() - asked_at <= GONE_OWNER_MS ||
-           (selection_unowned && clipboard_sequence() == unowned_sequence);
+    if (selection_reported && clipboard_sequence() == unowned_sequence)
+        return selection_unowned;
+    return GetTickCount64() - asked_at <= GONE_OWNER_MS;
 }
 
 void take_selection_report(int owned)
 {
+    selection_reported = 1;
     selection_unowned = !owned;
     unowned_sequence = clipboard_sequence();
 }

@@ -51,6 +51,7 @@ int saved_count;
 saved_format saved[SNAPSHOT_FORMATS];
 const char *clipboard_error;
 int clipboard_busy;
+int selection_reported;
 int selection_unowned;
 DWORD unowned_sequence;
 DWORD command_sequence;
@@ -104,6 +105,7 @@ void reset_bridge_state(void)
     prepared = 0;
     clipboard_error = NULL;
     clipboard_busy = 0;
+    selection_reported = 0;
     selection_unowned = 0;
     unowned_sequence = 0;
     command_sequence = 0;

@@ -40,6 +40,7 @@ extern saved_format saved[SNAPSHOT_FORMATS];  // the snapshot of the user's clip
 extern const char *clipboard_error;         // message of the last failed snapshot
 extern int clipboard_busy;                  // the last snapshot may succeed later: clipboard open elsewhere, a format
                                             // not rendered yet, or a give-back waiting
+extern int selection_reported;              // the host has reported X's selection (selection_unowned)
 extern int selection_unowned;               // the host's last report: X's clipboard selection has no owner
 extern DWORD unowned_sequence;              // clipboard sequence number when the host made that report
 extern DWORD command_sequence;              // clipboard sequence number right after the command was placed

@@ -15,8 +15,6 @@
 
 #include <wchar.h>
 
-#include "wine_bridge.h"
-
 #define RENDER_LIMIT_MS 1000  // Wine's X bridge gives up on an X owner after about 550 ms
 #define MAX_RENDERED 64
 

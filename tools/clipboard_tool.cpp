@@ -18,6 +18,7 @@
 
 #include "clipboard_hold.h"
 #include "tool_support.h"
+#include "x_clipboard.h"
 
 #define FILL_GROUPS 64
 #define FILL_FORMATS 1024
@@ -171,7 +172,7 @@ static unsigned long long fnv1a(const BYTE *bytes, SIZE_T size)
 // Appends " <format>:<size>:<hash>" (or "<format>:-:-" when it has no data); the clipboard is open.
 static int dump_format(UINT format, char *out)
 {
-    HANDLE data = GetClipboardData(format);
+    HANDLE data = clipboard_data(format);
     const BYTE *bytes = data ? (const BYTE *)GlobalLock(data) : NULL;
     if (!bytes)
         return sprintf(out, " %u:-:-", format);

@@ -465,6 +465,8 @@ INSTANTIATE_TEST_SUITE_P(
         unrendered{"gone_at_the_limit", nullptr, X_BRIDGE, false, 250, 0, 10, locale_only},
         unrendered{"live_and_silent", nullptr, X_BRIDGE, false, 251, 0, 0, ""},
         unrendered{"live_and_silent_on_the_hosts_word", "selection 1\n", X_BRIDGE, false, WINE_WAIT_MS, 0, 0, ""},
+        unrendered{"failing_at_once_while_the_host_sees_an_owner", "selection 1\n", X_BRIDGE, false, GONE_FAILS_MS, 0,
+                   0, ""},
         unrendered{"not_from_x", "selection 0\n", OTHER, false, GONE_FAILS_MS, 0, 0, ""},
         unrendered{"copied_since_the_report", "selection 0\n", X_BRIDGE, true, WINE_WAIT_MS, 0, 0, ""},
         unrendered{"malformed_report", "selection 2\n", X_BRIDGE, false, WINE_WAIT_MS, 0, 0, ""},
