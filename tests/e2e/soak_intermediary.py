@@ -56,8 +56,10 @@ class Stretches:
             self.x = self.session.start_program(Intermediary, path, *(["--delay", str(delay)] if delay else []))
             self.x.expect(lambda l: l.text == "ready")
             self.stretches.append(delay)
+            self.say("     intermediary from here on, serving every copy again %d ms later" % delay)
             self.settle()
         elif "intermediary" not in extras and self.x:
+            self.say("     intermediary stopped")
             self.stop_intermediary()
             self.settle()  # its going may make Wine import "no owner" still
 
