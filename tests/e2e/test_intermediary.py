@@ -49,11 +49,7 @@ class Intermediary(WineCase):
     def setUp(self):
         self.game = self.session.game()
         self.tool = self.session.tool()
-        self.bridge = self.session.bridge()
-        self.bridge.expect("bridge_ready")
-        self.bridge.focus_pump(True)
-        self.bridge.context(EPOCH)
-        self.bridge.state(True, start=self.bridge.mark())
+        self.bridge = self.session.bridge().enable(EPOCH)
 
     def user_copies(self, text):
         """The user copies text in a Windows program; returns the clipboard once the intermediary
