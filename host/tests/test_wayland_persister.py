@@ -27,8 +27,8 @@ import subprocess
 import time
 
 from desktop import DesktopCase
-from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, LOST_FRONT, NO_ANSWER, REQUESTED, ROOT, TIMEOUT, Line, LinuxCopy, Program,
-                     escape, now, stop_process, wait_for, x_clipboard)
+from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, LOST_FRONT, NO_ANSWER, REQUESTED, ROOT, TIMEOUT, Line, LinuxCopy,
+                     Program, escape, now, stop_process, wait_for, x_clipboard)
 from host_harness import BridgeHost
 
 PERSISTER = os.environ.get("BRIDGE_WAYLAND_PERSISTER") or os.path.join(
@@ -37,6 +37,7 @@ ROUNDS = 10
 PACE = 1.0  # s between two of Wine's copies (Wine's X bridge takes one back within about 0.1 s)
 POLL = 0.25  # s between two looks at the clipboard while it settles
 QUIET = 1.0  # s after bridge-host's exit in which the clipboard must stay as it is
+COOL_DOWN = 2.0  # s in which the bridge refuses a new acquisition after one that got no answer
 COMMAND = b"/showlocation"
 # The user's texts: lengths unlike each other's and the command's, so that the persister's "reserved
 # <bytes>" says whose text it took over, and what a conversion could spoil (a line end, a tab, letters
@@ -134,9 +135,8 @@ class UnderPersister(DesktopCase):
             self.host.stop()
         self.host = BridgeHost(self.session)
         self.host.expect(0, event="bridge", state="started")
-        mark = self.host.mark()
         self.activate("StandInGame")
-        self.host.expect(mark, event="game", in_front=True)
+        self.host.expect(0, event="game", in_front=True)  # a new bridge-host: its first word on it
 
     def user_copies(self, copy, text):
         """A Linux program copies text; returns once Wine has imported it (the persister may still
@@ -156,7 +156,8 @@ class UnderPersister(DesktopCase):
 
     def clipboards(self, sides):
         """What each side's clipboard gives as UTF-8 text: X's (XWayland's) and the Wayland seat's."""
-        read = {"X": lambda: x_clipboard(self.session, "UTF8_STRING"), "Wayland": lambda: wayland_clipboard(self.session)}
+        read = {"X": lambda: x_clipboard(self.session, "UTF8_STRING"),
+                "Wayland": lambda: wayland_clipboard(self.session)}
         return {side: read[side]() for side in sides}
 
     def ask_position(self):
@@ -171,11 +172,14 @@ class UnderPersister(DesktopCase):
     def outcome(self, mark, event, message=None):
         """bridge-host's first line since mark of that event (and message), unless an error line
         comes first: then the test fails with it and with what the clipboard holds."""
-        ends = lambda line: line.event == "error" or (line.event == event and message in (None, line.data.get("message")))
+        ends = lambda line: (line.event == "error" or
+                             (line.event == event and message in (None, line.data.get("message"))))
         wait_for(lambda: any(ends(line) for line in self.host.lines[mark:]), "a %s or an error line" % event)
         line = next(line for line in self.host.lines[mark:] if ends(line))
         if line.event == "error" and event != "error":
-            self.fail("%s; %s" % (line.raw.strip(), self.held()))
+            held = self.held()
+            time.sleep(COOL_DOWN)  # so that the next turn is one of its own, not refused
+            self.fail("%s; %s" % (line.raw.strip(), held))
         return line
 
     def held(self):
