@@ -268,13 +268,13 @@ static int give_back(void)
 // Keeps the snapshot after the acquisition has ended, when a program between Wine and X may serve
 // the command again late: Wine's X bridge can only import it once our window's thread is free,
 // which may be after the game's answer or our own restore. Whatever the clipboard holds is looked
-// at once per change until RESERVE_MS have passed; should the command come back, the snapshot goes
+// at once per change until LATE_COMMAND_MS have passed; should the command come back, the snapshot goes
 // back again.
 static int watch_for_late_command(ULONGLONG now, int just_ended)
 {
     if (just_ended) {
         watching = loan_through_x;
-        watch_until = now + RESERVE_MS;
+        watch_until = now + LATE_COMMAND_MS;
     }
     return watching && now < watch_until;
 }

@@ -10,6 +10,7 @@
 #define GIVE_BACK_LIMIT_MS 30000
 #define GONE_OWNER_MS 250   // a format imported from X that fails this fast has no owner behind it
 #define RESERVE_MS 1000     // a game's copy served again through X comes within this
+#define LATE_COMMAND_MS 5000  // the command may be served again through X this long after a loan
 
 // Who wrote a clipboard change, as its notice found the clipboard.
 enum clipboard_writer { WRITER_OTHER, WRITER_GAME, WRITER_X_IMPORT };
@@ -30,7 +31,7 @@ int command_owned(void);
 // Puts the snapshot back if the command is still the bridge's own, and releases it. While another
 // program holds the clipboard open over what may be the command, the snapshot is kept and
 // giving_back set: calling again retries, until GIVE_BACK_LIMIT_MS after the first try. When the
-// loan went through Wine's X bridge, the snapshot is kept (watching) for RESERVE_MS, and calling
+// loan went through Wine's X bridge, the snapshot is kept (watching) for LATE_COMMAND_MS, and calling
 // again gives it back again should the command come back.
 void restore_clipboard(void);
 // Releases a snapshot kept only in case the command comes back late (see restore_clipboard).
