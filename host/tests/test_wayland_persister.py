@@ -142,7 +142,10 @@ class UnderPersister(DesktopCase):
         """A Linux program copies text; returns once Wine has imported it (the persister may still
         be taking it over: the copy is the user's either way)."""
         self.copiers.append(copy(self.session, text))
-        wait_for(lambda: self.wine_reads() == as_wine_reads(text), "the copy in Wine")
+        try:
+            wait_for(lambda: self.wine_reads() == as_wine_reads(text), "the copy in Wine")
+        except AssertionError:
+            self.fail("Wine never took the copy %r in; %s" % (text, self.held()))
 
     def wine_reads(self):
         """The clipboard tool's "read"; None while another program holds the clipboard open (Wine's
