@@ -9,12 +9,12 @@ import subprocess
 import time
 import unittest
 
-from harness import CHAT_SUFFIX, DEFAULT_ANSWER, NO_ANSWER, NO_PASTE, TIMEOUT, WineCase, escape, now, x_env
+from harness import CHAT_SUFFIX, DEFAULT_ANSWER, NO_ANSWER, NO_PASTE, TIMEOUT, LinuxCopy, WineCase, escape, x_env
 
 EPOCH = 8
 ROUNDS = 10
 SETTLE = 0.5  # for Wine to import what the intermediary serves again
-COOL_DOWN = 2.1
+LATE = 5.5  # past the watch for a command served late
 USER_TEXT = "user text \u00e9 \u2019"
 
 
@@ -52,18 +52,11 @@ class Intermediary(WineCase):
         self.bridge = self.session.bridge().enable(EPOCH)
 
     def user_copies(self, text):
-        """The user copies text in a Windows program; returns the clipboard once the intermediary
-        has had the time to serve it again and Wine to import that (Wine drops an import when
-        somebody has the clipboard open then, so nothing here reads it meanwhile)."""
-        deadline = now() + TIMEOUT
-        while True:  # Wine's X bridge may hold the clipboard open a moment
-            try:
-                self.tool.copy(escape(text))
-                break
-            except AssertionError:
-                if now() > deadline:
-                    raise
-                time.sleep(0.05)
+        """The user copies text in a Linux program, which the intermediary serves again; returns the
+        clipboard once Wine has had the time to import that (Wine drops an import when somebody has
+        the clipboard open then, so nothing here reads it meanwhile)."""
+        copy = LinuxCopy(self.session, text.encode())  # it ends when the intermediary takes the text over
+        self.addCleanup(copy.quit)
         time.sleep(SETTLE)
         return self.tool.dump()
 
@@ -99,7 +92,7 @@ class Intermediary(WineCase):
                     self.bridge.send("cancel")
                 else:  # a late serve of the user's own copy may have taken the command's place
                     self.assertIn(self.outcome(mark), (NO_ANSWER + CHAT_SUFFIX, NO_PASTE + CHAT_SUFFIX))
-                time.sleep(COOL_DOWN)  # the give-back served again; the cool-down of a failure at stage 4
+                time.sleep(LATE)  # the give-back served again, or the command served late and given back
                 self.assertEqual(self.tool.dump().formats, before.formats)
 
 
