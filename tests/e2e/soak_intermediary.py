@@ -10,8 +10,7 @@ either the copy or its import. Meanwhile the soak (soak.Soak takes these methods
 - lends a text, which the intermediary serves again as plain text (the soak's texts have no lone LF,
   so Wine's import lists them byte for byte as the copy did), or formats without text, which it
   leaves with their owner;
-- dumps the clipboard only once it has settled: no re-serve and no change for QUIET_S, longer than
-  the bridge's watch for a late command;
+- dumps the clipboard only once it has settled: no re-serve and no change for QUIET_S;
 - accepts, byte for byte, the newest content written; or the user's latest content where the
   newest write was the game's answer (a command served again late makes the bridge give the user's
   content back over it: nothing of the user's is lost); or an older text of the acquisition that
@@ -28,7 +27,7 @@ from soak_draws import USER_COPIES, user_clipboard
 from wine_session import ROOT, Program
 
 TOOLS_DIR = os.environ.get("BRIDGE_E2E_TOOLS") or os.path.join(ROOT, "build", "native", "tests", "e2e")
-QUIET_S = 1.5  # the bridge watches a loan through X for a late command for 1 s after it ends
+QUIET_S = 1.5  # Wine imported each re-serve within a few hundred ms of it in our runs
 SETTLE_LIMIT_S = 30.0
 RETRY_LIMIT_S = 10.0
 DELAYS_MS = (0, 0, 0, 50, 150, 400)  # a stretch's re-serve delay
