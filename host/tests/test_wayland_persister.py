@@ -27,8 +27,8 @@ import subprocess
 import time
 
 from desktop import DesktopCase
-from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, LOST_FRONT, NO_ANSWER, REQUESTED, ROOT, TIMEOUT, Line, LinuxCopy,
-                     Program, escape, now, stop_process, wait_for, x_clipboard)
+from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, LOST_FRONT, NO_ANSWER, OWNER_ANSWER, REQUESTED, ROOT, TIMEOUT,
+                     Line, LinuxCopy, Program, escape, now, stop_process, wait_for, x_clipboard)
 from host_harness import BridgeHost
 
 PERSISTER = os.environ.get("BRIDGE_WAYLAND_PERSISTER") or os.path.join(
@@ -83,8 +83,14 @@ def x_copy(session, data):
 
 
 def wayland_clipboard(session):
-    return subprocess.run(["wl-paste", "--no-newline"], env=session.env, stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=TIMEOUT).stdout
+    """What the Wayland seat's selection gives as text, as x_clipboard tells X's: None with no
+    selection, False when its owner did not answer (sway serves an X owner's selection through X)."""
+    try:
+        got = subprocess.run(["wl-paste", "--no-newline"], env=session.env, stdin=subprocess.DEVNULL,
+                             capture_output=True, timeout=OWNER_ANSWER)
+    except subprocess.TimeoutExpired:
+        return False
+    return got.stdout if got.returncode == 0 else None
 
 
 def as_wine_reads(text):
