@@ -63,8 +63,9 @@ class Failed(Exception):
 
 
 class Soak(Faults, Stretches):
-    def __init__(self, acquisitions=500, seed=None, out=sys.stdout, log=None, load=0):
+    def __init__(self, acquisitions=500, seed=None, out=sys.stdout, log=None, load=0, intermediary=True):
         self.count = acquisitions
+        self.with_intermediary = intermediary
         self.load = busy_load.Load(load)
         self.seed = seed if seed is not None else random.SystemRandom().randrange(1 << 32)
         self.rng = random.Random(self.seed)
@@ -317,6 +318,8 @@ class Soak(Faults, Stretches):
             self.start()
             self.say("soak: under %s" % self.session.wine)
             for self.index, (fault, extras) in enumerate(plan(self.rng, self.count), 1):
+                if not self.with_intermediary:
+                    extras = [extra for extra in extras if extra != "intermediary"]
                 self.faults.update(([fault] if fault else []) + extras)
                 try:
                     outcome = self.run_one(fault, extras)
