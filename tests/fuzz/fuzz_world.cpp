@@ -28,6 +28,7 @@ void world_begin(void)
                 {OTHER_PID, u"C:\\windows\\system32\\notepad.exe"}};
     w.window_pids = {{GAME, GAME_PID}, {GAME_SECOND, GAME_PID}, {OTHER, OTHER_PID}};
     w.window_classes = {{X_BRIDGE, u"__wine_clipboard_manager"}, {OTHER, u"Notepad"}};
+    w.format_names = {{UTF8_TARGET, u"UTF8_STRING"}, {TEXT_PLAIN_TARGET, u"text/plain;charset=utf-8"}};
     w.scan_codes['P'] = 25;
     w.log_calls = false;
     output.clear();
@@ -80,11 +81,77 @@ uint64_t clipboard_digest(bool renderable_only)
     return digest;
 }
 
+static const char16_t command[] = u"/showlocation";
+
 bool command_on_clipboard(void)
 {
-    static const char16_t command[] = u"/showlocation";
     return w.clipboard_owner == BRIDGE_WINDOW && w.clipboard.size() == 1 && w.clipboard[0].format == CF_UNICODETEXT &&
            block_bytes(w.clipboard[0].data) == std::string((const char *)command, sizeof command);
+}
+
+bool command_served_again(void)
+{
+    std::u16string text;
+    return w.clipboard_owner == X_BRIDGE && clipboard_text(text) && text == command;
+}
+
+bool clipboard_text(std::u16string &text)
+{
+    for (const clip_entry &entry : w.clipboard)
+        if (entry.format == CF_UNICODETEXT) {
+            if (!entry.data || entry.renders_from > w.tick)
+                return false;
+            std::string bytes = block_bytes(entry.data);
+            text.clear();
+            for (size_t i = 0; i + 1 < bytes.size() && (bytes[i] || bytes[i + 1]); i += 2)
+                text += (char16_t)((uint8_t)bytes[i] | (uint8_t)bytes[i + 1] << 8);
+            return true;
+        }
+    return false;
+}
+
+// UTF-8 of a UTF-16 text; a unit of a broken surrogate pair is encoded alone, as X programs do.
+static std::string utf8(const std::u16string &text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        uint32_t code = text[i];
+        if (code >= 0xD800 && code < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000)
+            code = 0x10000 + ((code - 0xD800) << 10) + (text[++i] - 0xDC00);
+        if (code < 0x80) {
+            out += (char)code;
+        } else if (code < 0x800) {
+            out += (char)(0xC0 | code >> 6);
+            out += (char)(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            out += (char)(0xE0 | code >> 12);
+            out += (char)(0x80 | (code >> 6 & 0x3F));
+            out += (char)(0x80 | (code & 0x3F));
+        } else {
+            out += (char)(0xF0 | code >> 18);
+            out += (char)(0x80 | (code >> 12 & 0x3F));
+            out += (char)(0x80 | (code >> 6 & 0x3F));
+            out += (char)(0x80 | (code & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::vector<clip_entry> x_text_entries(const std::u16string &text, UINT target)
+{
+    static const char locale[4] = {0x09, 0x04, 0, 0};
+    std::string narrow;
+    for (char16_t unit : text)
+        narrow += unit < 0x80 ? (char)unit : '?';
+    std::vector<clip_entry> entries = {{CF_UNICODETEXT, make_text_block(text), 0, 1},
+                                       {CF_LOCALE, make_block(locale, sizeof locale)},
+                                       {CF_TEXT, make_block(narrow.c_str(), narrow.size() + 1)},
+                                       {CF_OEMTEXT, make_block(narrow.c_str(), narrow.size() + 1)}};
+    if (target) {
+        std::string bytes = utf8(text);
+        entries.push_back({target, make_block(bytes.data(), bytes.size() + 1), 0, 1});
+    }
+    return entries;
 }
 
 void check_world_clean(void)

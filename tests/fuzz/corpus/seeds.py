@@ -2,14 +2,19 @@
 """Writes the seed inputs of both fuzz targets into this directory (run it after changing them).
 
 host_input_fuzz: the reader's bytes from the front, the choices from the back, last byte first:
-first the user's clipboard, then per turn an event, its argument and the length of the next piece
-of input (0: another turn first). coordinates_fuzz: one byte, 1 for the active path, then the block.
+first the user's clipboard, then the world (bit 0: the host sends "selection" lines; bit 1: an
+intermediary serves every copy again from the start, its delay in the bits above), then per turn an
+event, its argument and the length of the next piece of input (0: another turn first).
+coordinates_fuzz: one byte, 1 for the active path, then the block.
 """
 import os
 
-TIME, FOCUS, FRONT, GAME, USER, KEY, HOTKEY, FAILURE = range(8)
+TIME, FOCUS, FRONT, GAME, USER, KEY, HOTKEY, FAILURE, INTERMEDIARY = range(9)
 GAME_WINDOW, OTHER_WINDOW = 0, 2
 X_OWNER_QUITS = 5  # a FAILURE
+SELECTION_HOST = 1  # the world: the host sends "selection" lines
+DELAY_STEP_MS = 15
+UTF8_TARGET, TEXT_PLAIN_TARGET = 1, 2
 
 
 def from_x_gone():
@@ -23,9 +28,19 @@ def late(step):
     return 9 + 10 * step
 
 
-def host_input(user, turns):
+def intermediary(delay_ms, target=0):
+    """The argument of an INTERMEDIARY event that starts it: its delay, the X target it serves too."""
+    return delay_ms // DELAY_STEP_MS | target << 6
+
+
+def served_from_start(delay_ms):
+    """The world: a host that sends "selection" lines and an intermediary from the start."""
+    return SELECTION_HOST | 2 | (delay_ms // DELAY_STEP_MS) << 2
+
+
+def host_input(user, turns, world=SELECTION_HOST):
     """turns: (event, argument, next piece of input as bytes)."""
-    stream, choices = b"", [user]
+    stream, choices = b"", [user, world]
     for event, argument, piece in turns:
         choices += [event, argument, len(piece)]
         stream += piece
@@ -61,7 +76,7 @@ SEEDS = {
                                + typed(b"context 8 1 10\n", b"selection 0\n", b"trigger\n")
                                + [(TIME, 2, b""), (TIME, 3, b""), (TIME, 3, b"cancel\n"), (TIME, 2, b""),
                                   (TIME, 1, b"trigger\n"), (TIME, 2, b""), (TIME, 3, b"")]),
-    "late_formats": host_input(late(7), [(FOCUS, 1, b""), (FRONT, GAME_WINDOW, b"")]
+    "late_formats": host_input(late(3), [(FOCUS, 1, b""), (FRONT, GAME_WINDOW, b"")]
                                + typed(b"context 9 1 10\n", b"selection 1\n", b"trigger\n")
                                + [(TIME, 25, b""), (TIME, 25, b""), (TIME, 25, b""), (TIME, 25, b""),
                                   (TIME, 25, b""), (TIME, 2, b""), (TIME, 3, b"cancel\n"), (TIME, 1, b"")]),
@@ -70,6 +85,23 @@ SEEDS = {
                                                   + [(USER, late(23), b"trigger\n"), (TIME, 50, b""),
                                                      (FAILURE, X_OWNER_QUITS, b"selection 0\n"), (TIME, 1, b""),
                                                      (TIME, 2, b""), (TIME, 3, b"cancel\n"), (TIME, 1, b"")]),
+    # Under an intermediary: the command served again at once, the paste and the game's answer.
+    "served_again": host_input(1, [(FOCUS, 1, b""), (FRONT, GAME_WINDOW, b"")]
+                               + typed(b"context 11 1 10\n", b"trigger\n")
+                               + [(TIME, 2, b""), (TIME, 3, b""), (TIME, 3, b""), (TIME, 5, b""), (GAME, 0, b""),
+                                  (TIME, 40, b""), (TIME, 250, b"")], served_from_start(0)),
+    # The command served again 600 ms later, after the game has answered: the user's content goes back.
+    "served_late": host_input(2, [(FOCUS, 1, b""), (FRONT, GAME_WINDOW, b"")]
+                              + typed(b"context 12 1 10\n", b"trigger\n")
+                              + [(TIME, 2, b""), (TIME, 3, b""), (TIME, 3, b""), (GAME, 0, b""), (TIME, 100, b""),
+                                 (TIME, 250, b""), (TIME, 250, b"")], served_from_start(600)),
+    # An intermediary with a UTF-8 target of its own starts mid-way, then quits while it holds the
+    # user's text; the host, which sends no "selection" lines, triggers again.
+    "intermediary_comes_and_goes": host_input(1, [(FOCUS, 1, b""), (FRONT, GAME_WINDOW, b"context 13 1 10\n"),
+                                                  (INTERMEDIARY, intermediary(150, UTF8_TARGET), b"trigger\n"),
+                                                  (TIME, 50, b""), (TIME, 3, b""), (TIME, 3, b""), (TIME, 250, b""),
+                                                  (INTERMEDIARY, 0, b"selection 1\ntrigger\n"), (TIME, 2, b""),
+                                                  (TIME, 3, b""), (TIME, 250, b"cancel\n"), (TIME, 1, b"")], 0),
     "junk_lines": host_input(0, [(TIME, 0, b"\x00\x01\xff focus\r\n"), (TIME, 0, b"x" * 200),
                                  (TIME, 0, b"y" * 100 + b"context 1 1 50\n"), (TIME, 0, b"focus 99999999999\n"),
                                  (TIME, 0, b"bind -1 0 0\ncontext 1 1\n\r\n\n"), (TIME, 0, b"cance"),
