@@ -67,7 +67,6 @@ namespace {
 #define X_WAIT_MS 550ull       // Wine's wait for an X program's answer, after which a render fails
 #define X_ANSWER_MS 2          // a render by an X program that answers
 #define GONE_OWNER_READ_MS 1   // a render that X refuses at once: nobody owns the selection
-#define DELAY_STEP_MS 15       // the intermediary's delay, in steps of this (at most 945 ms)
 
 enum event {
     TIME_PASSES, HOST_FOCUS, FRONT_WINDOW, GAME_WRITES, USER_COPIES, KEY_TOGGLED, HOTKEY, FAILURE, INTERMEDIARY, EVENTS
@@ -258,7 +257,8 @@ void intermediary_starts(run &r, unsigned argument)
     static const UINT targets[] = {0, UTF8_TARGET, TEXT_PLAIN_TARGET, 0};
     r.x = intermediary();
     r.x.running = true;
-    r.x.delay = (argument & 63) * DELAY_STEP_MS;
+    // 0 to 4.8 s, finer among the short ones: a persister takes a few ms, a loaded machine seconds.
+    r.x.delay = (ULONGLONG)(argument & 63) * (argument & 63) * 6 / 5;
     r.x.target = targets[argument >> 6 & 3];
     intermediary_notices(r);
 }

@@ -13,7 +13,6 @@ TIME, FOCUS, FRONT, GAME, USER, KEY, HOTKEY, FAILURE, INTERMEDIARY = range(9)
 GAME_WINDOW, OTHER_WINDOW = 0, 2
 X_OWNER_QUITS = 5  # a FAILURE
 SELECTION_HOST = 1  # the world: the host sends "selection" lines
-DELAY_STEP_MS = 15
 UTF8_TARGET, TEXT_PLAIN_TARGET = 1, 2
 
 
@@ -28,14 +27,19 @@ def late(step):
     return 9 + 10 * step
 
 
+def delay_step(delay_ms):
+    """The intermediary's delay as the world draws it: step * step * 1.2 ms."""
+    return min(63, round((delay_ms / 1.2) ** 0.5))
+
+
 def intermediary(delay_ms, target=0):
     """The argument of an INTERMEDIARY event that starts it: its delay, the X target it serves too."""
-    return delay_ms // DELAY_STEP_MS | target << 6
+    return delay_step(delay_ms) | target << 6
 
 
 def served_from_start(delay_ms):
     """The world: a host that sends "selection" lines and an intermediary from the start."""
-    return SELECTION_HOST | 2 | (delay_ms // DELAY_STEP_MS) << 2
+    return SELECTION_HOST | 2 | delay_step(delay_ms) << 2
 
 
 def host_input(user, turns, world=SELECTION_HOST):
