@@ -283,7 +283,8 @@ void restore_clipboard(void)
 {
     ULONGLONG now = GetTickCount64();
     int just_ended = prepared && !giving_back && !watching;
-    int kept = prepared && watch_for_late_command(now, just_ended);
+    // A closing bridge keeps nothing for later: its window, the clipboard's owner, is about to go.
+    int kept = prepared && !closing && watch_for_late_command(now, just_ended);
     if (prepared && (just_ended || giving_back || (kept && clipboard_sequence() != looked_sequence))) {
         if (!give_back()) {
             if (!giving_back)

@@ -152,13 +152,13 @@ static void tick(void)
 // must live for the user's content to go back.
 static void close_window(HWND hwnd)
 {
+    closing = 1;
     reset_acquisition();
     stop_watching();
     if (!giving_back) {
         DestroyWindow(hwnd);
         return;
     }
-    closing = 1;
     limit_give_back(GetTickCount64() + CLOSING_GIVE_BACK_MS);
 }
 
@@ -232,6 +232,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
         return EXIT_NO_READER;
     print_line("{\"bridge_ready\":true}\n");
     run_message_loop();
+    closing = 1;
     reset_acquisition();
     finish_give_back();
     unregister_hotkeys();
