@@ -28,7 +28,8 @@
 // of the user's or the game's content is the user's content from then on: what the desktop keeps.
 // The bridge's command served again is not: it must be given back, and when it lands over a newer
 // content, the user's content is again what the bridge lent (the newer one is the intermediary's
-// loss; the bridge can only give back its snapshot).
+// loss; the bridge can only give back its snapshot). The clipboard is checked as the bridge leaves
+// it at its exit: what the intermediary serves once the bridge has gone is no longer its doing.
 //
 // Checked: every line printed is a JSON object of its kind; an acquisition ends with exactly one text
 // or error line, or none when the host ends it, and a format without data fails it only once stage 1
@@ -61,12 +62,11 @@
 
 namespace {
 
-#define LOAN_WAIT_MS 1000   // how long stage 1 waits for the clipboard and its formats
+#define LOAN_WAIT_MS 1000      // how long stage 1 waits for the clipboard and its formats
 #define MAX_TURNS 64
-#define X_WAIT_MS 550ull      // Wine's wait for an X program's answer, after which a read fails
-#define X_ANSWER_MS 2       // a read from an X program that answers
-#define GONE_OWNER_READ_MS 1  // a read that X answers at once: nobody owns the selection
-#define DELAY_STEP_MS 15    // the intermediary's delay, in steps of this
+#define X_WAIT_MS 550ull       // Wine's wait for an X program's answer, after which a render fails
+#define X_ANSWER_MS 2          // a render by an X program that answers
+#define GONE_OWNER_READ_MS 1   // a render that X refuses at once: nobody owns the selection
 
 enum event {
     TIME_PASSES, HOST_FOCUS, FRONT_WINDOW, GAME_WRITES, USER_COPIES, KEY_TOGGLED, HOTKEY, FAILURE, INTERMEDIARY, EVENTS
@@ -158,8 +158,8 @@ bool x_selection_owned(const run &r)
 
 // What the user may have on the clipboard: nothing, texts, several formats, a format that yields no
 // data or no bytes, more formats than a snapshot holds, coordinates copied by hand; what Wine
-// imported from an X program that has gone (listed, but only the locale renders, and a read fails at
-// once); formats that a live owner (the X bridge asking a slow X program, each read failing only
+// imported from an X program that has gone (listed, but only the locale renders, and a render fails
+// at once); formats that a live owner (the X bridge asking a slow X program, each render failing only
 // after Wine's wait, or a program of Wine) renders 0 to 1500 ms late.
 void user_copies(run &r, unsigned variant)
 {
@@ -199,7 +199,7 @@ void user_copies(run &r, unsigned variant)
     world_writes(r, owner, entries, variant % 10 == 8);
 }
 
-// What the X program behind the user's content has not rendered yet, nobody will: a read fails at
+// What the X program behind the user's content has not rendered yet, nobody will: a render fails at
 // once from now on.
 void x_content_gone(run &r, bool all)
 {
@@ -257,7 +257,8 @@ void intermediary_starts(run &r, unsigned argument)
     static const UINT targets[] = {0, UTF8_TARGET, TEXT_PLAIN_TARGET, 0};
     r.x = intermediary();
     r.x.running = true;
-    r.x.delay = (argument & 63) * DELAY_STEP_MS;
+    // 0 to 4.8 s, finer among the short ones: a persister takes a few ms, a loaded machine seconds.
+    r.x.delay = (ULONGLONG)(argument & 63) * (argument & 63) * 6 / 5;
     r.x.target = targets[argument >> 6 & 3];
     intermediary_notices(r);
 }
@@ -285,9 +286,9 @@ void intermediary_serves(run &r)
     r.x.own = r.copy;
 }
 
-// How long the next read of a format that Wine asks of a live X program takes: until the program
-// renders it, at most Wine's wait, after which the read fails; a round trip once it has.
-void x_reads_paced(void)
+// How long the next render of a format that Wine asks of a live X program takes: until the program
+// has it, at most Wine's wait, after which the render fails; a round trip once it has.
+void x_renders_paced(void)
 {
     for (clip_entry &entry : w.clipboard)
         if (entry.render_ms && entry.renders_from != NEVER)
@@ -458,7 +459,7 @@ template <typename step> void observed_step(run &r, bool from_host, step work)
 {
     int stage_before = stage;
     size_t offset = printed_output().size();
-    x_reads_paced();
+    x_renders_paced();
     work();
     copies_seen(r);
     // What the bridge lends is what the clipboard held for the user (no world event comes within a step).
@@ -598,11 +599,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     stdin = input;
     WinMain(BRIDGE_INSTANCE, NULL, NULL, 0);
     stdin = saved_stdin;
-    // What the intermediary has read lands all the same, though the bridge has gone.
-    if (r.x.pending) {
-        w.tick = std::max(w.tick, r.x.due);
-        intermediary_serves(r);
-    }
 
     check_output(world_end());
     if (!users_content(r, clipboard_digest()))
