@@ -157,24 +157,45 @@ static int place_command(void)
     return 0;
 }
 
+static int holds_command(void);
+
+// Saves every format anew. A watched snapshot is set aside meanwhile: it is freed once the new one
+// is complete, and else comes back, so that the watch goes on until a new loan has begun.
+static int save_anew(void)
+{
+    static saved_format watched[SNAPSHOT_FORMATS];
+    int watched_count = watching ? saved_count : 0;
+    memcpy(watched, saved, sizeof *saved * watched_count);
+    saved_count = 0;
+    if (!save_formats()) {
+        release_snapshot();
+        memcpy(saved, watched, sizeof *saved * watched_count);
+        saved_count = watched_count;
+        return 0;
+    }
+    for (int i = 0; i < watched_count; i++)
+        HeapFree(GetProcessHeap(), 0, watched[i].data);
+    watching = 0;
+    return 1;
+}
+
 int save_clipboard(void)
 {
     clipboard_error = message_general;
     // A snapshot still waiting to go back is the user's; the clipboard holds our command meanwhile.
-    clipboard_busy = giving_back || !OpenClipboard(window);
+    clipboard_busy = giving_back || !clipboard_open(window);
     if (clipboard_busy)
         return 0;
-    // A watched snapshot has been compared with every change up to this tick: what the clipboard
-    // holds now is not our command, and is the content to lend.
-    stop_watching();
-    release_snapshot();
-    loan_through_x = x_import(GetClipboardOwner());
-    int placed = save_formats() && place_command();
+    // Our command served again late, while the last loan is watched: its snapshot is still the
+    // user's content, and is lent again as it is.
+    int placed = watching && holds_command() ? place_command() : save_anew() && place_command();
     CloseClipboard();
     if (!placed) {
-        release_snapshot();
+        if (!watching)
+            release_snapshot();
         return 0;
     }
+    watching = 0;
     command_sequence = clipboard_sequence();
     prepared = 1;
     return 1;
@@ -229,16 +250,12 @@ static int holds_command(void)
         return 0;
     int same = GlobalSize(data) >= COMMAND_BYTES && wcscmp(text, command_text) == 0;
     GlobalUnlock(data);
-    if (owner == window || !same)
-        return same;
-    int served_again = text_formats_only();
-    loan_through_x |= served_again;
-    return served_again;
+    return same && (owner == window || text_formats_only());
 }
 
 int command_owned(void)
 {
-    if (!command_owner(GetClipboardOwner()) || !OpenClipboard(window))
+    if (!command_owner(GetClipboardOwner()) || !clipboard_open(window))
         return 0;
     int owned = holds_command();
     CloseClipboard();
@@ -253,7 +270,7 @@ static int give_back(void)
     HWND owner = GetClipboardOwner();
     if (!command_owner(owner))
         return 1;
-    if (!OpenClipboard(window))
+    if (!clipboard_open(window))
         return owner == window && clipboard_sequence() != command_sequence;
     // The ownership test is made inside the same opening as the restore, so that nobody can write
     // the clipboard between the test and the emptying.
@@ -265,15 +282,16 @@ static int give_back(void)
     return 1;
 }
 
-// Keeps the snapshot after the acquisition has ended, when a program between Wine and X may serve
-// the command again late: Wine's X bridge can only import it once our window's thread is free,
-// which may be after the game's answer or our own restore. Whatever the clipboard holds is looked
-// at once per change until LATE_COMMAND_MS have passed; should the command come back, the snapshot goes
-// back again.
+// Keeps the snapshot after the acquisition has ended, in case a program between Wine and X (gamescope,
+// a clipboard persister) serves the command again late: it reads the command whenever it notices it,
+// which on a loaded machine may be after the game's answer, and Wine's X bridge can only import its
+// serve once our window's thread is free. Nothing tells beforehand whether such a program runs, so
+// every loan is watched: whatever the clipboard holds is looked at once per change until
+// LATE_COMMAND_MS have passed; should the command come back, the snapshot goes back again.
 static int watch_for_late_command(ULONGLONG now, int just_ended)
 {
     if (just_ended) {
-        watching = loan_through_x;
+        watching = 1;
         watch_until = now + LATE_COMMAND_MS;
     }
     return watching && now < watch_until;
@@ -283,9 +301,11 @@ void restore_clipboard(void)
 {
     ULONGLONG now = GetTickCount64();
     int just_ended = prepared && !giving_back && !watching;
-    // A closing bridge keeps nothing for later: its window, the clipboard's owner, is about to go.
-    int kept = prepared && !closing && watch_for_late_command(now, just_ended);
-    if (prepared && (just_ended || giving_back || (kept && clipboard_sequence() != looked_sequence))) {
+    int watched = prepared && watch_for_late_command(now, just_ended);
+    // A closing bridge looks once more, and keeps nothing for later: its window, the clipboard's
+    // owner, is about to go.
+    int kept = watched && !closing;
+    if (prepared && (just_ended || giving_back || (watched && clipboard_sequence() != looked_sequence))) {
         if (!give_back()) {
             if (!giving_back)
                 give_back_until = now + GIVE_BACK_LIMIT_MS;
@@ -303,15 +323,6 @@ void restore_clipboard(void)
     watching = 0;
     prepared = 0;
     release_snapshot();
-}
-
-void stop_watching(void)
-{
-    if (watching && !giving_back) {
-        watching = 0;
-        prepared = 0;
-        release_snapshot();
-    }
 }
 
 void limit_give_back(ULONGLONG until)

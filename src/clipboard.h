@@ -30,12 +30,10 @@ int command_owned(void);
 
 // Puts the snapshot back if the command is still the bridge's own, and releases it. While another
 // program holds the clipboard open over what may be the command, the snapshot is kept and
-// giving_back set: calling again retries, until GIVE_BACK_LIMIT_MS after the first try. When the
-// loan went through Wine's X bridge, the snapshot is kept (watching) for LATE_COMMAND_MS, and calling
-// again gives it back again should the command come back.
+// giving_back set: calling again retries, until GIVE_BACK_LIMIT_MS after the first try. After the
+// loan the snapshot is kept (watching) for LATE_COMMAND_MS, and calling again gives it back again
+// should the command come back through Wine's X bridge.
 void restore_clipboard(void);
-// Releases a snapshot kept only in case the command comes back late (see restore_clipboard).
-void stop_watching(void);
 // Brings a waiting give-back's last try forward to until, if that is sooner.
 void limit_give_back(ULONGLONG until);
 // Frees every saved block.

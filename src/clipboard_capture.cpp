@@ -68,7 +68,7 @@ static int read_text_block(HANDLE data, WCHAR *text)
 
 int read_coordinates(WCHAR *text)
 {
-    if (!OpenClipboard(window))
+    if (!clipboard_open(window))
         return 0;
     HANDLE data = clipboard_data(CF_UNICODETEXT);
     int found = data && read_text_block(data, text);

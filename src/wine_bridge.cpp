@@ -60,7 +60,6 @@ ULONGLONG give_back_until;
 int watching;
 ULONGLONG watch_until;
 DWORD looked_sequence;
-int loan_through_x;
 int closing;
 int clipboard_pending;
 ULONGLONG clipboard_tick;
@@ -114,7 +113,6 @@ void reset_bridge_state(void)
     watching = 0;
     watch_until = 0;
     looked_sequence = 0;
-    loan_through_x = 0;
     closing = 0;
     clipboard_pending = 0;
     clipboard_tick = 0;
@@ -154,7 +152,6 @@ static void close_window(HWND hwnd)
 {
     closing = 1;
     reset_acquisition();
-    stop_watching();
     if (!giving_back) {
         DestroyWindow(hwnd);
         return;

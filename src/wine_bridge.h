@@ -49,7 +49,6 @@ extern ULONGLONG give_back_until;           // the waiting give-back's last try
 extern int watching;                        // the snapshot is kept in case the command comes back late
 extern ULONGLONG watch_until;               // ... until this tick
 extern DWORD looked_sequence;               // clipboard sequence number last compared with the command
-extern int loan_through_x;                  // the loan went through Wine's X bridge (the user's content or the command)
 extern int closing;                         // the window is to close once no give-back waits
 extern int clipboard_pending;               // a clipboard change waits to be examined
 extern ULONGLONG clipboard_tick;            // tick of the last clipboard change

@@ -16,6 +16,7 @@
 #include <wchar.h>
 
 #define RENDER_LIMIT_MS 1000  // Wine's X bridge gives up on an X owner after about 550 ms
+#define OWNER_ANSWER_MS 250   // Wine's X bridge answers within a few ms when it is free
 #define MAX_RENDERED 64
 
 // Wine lists what an X program offers on the clipboard under a window of this class.
@@ -31,6 +32,21 @@ int x_import(HWND owner)
 {
     WCHAR name[sizeof x_import_class / sizeof(WCHAR) + 1];
     return owner && GetClassNameW(owner, name, sizeof name / sizeof(WCHAR)) && wcscmp(name, x_import_class) == 0;
+}
+
+// Wine's OpenClipboard first asks the clipboard's owner whether X's selection has changed, with a
+// message that it waits up to 5 s for (at most every 2 s, until one is answered). Under a program
+// that takes every copy over, Wine's X bridge was seen to leave messages unanswered for seconds at a
+// time, on Wine 8 and 10 alike, and our thread then stood still 5 s in each OpenClipboard. So that
+// owner is asked first, with a message that waits OWNER_ANSWER_MS: one that does not answer makes
+// the clipboard busy for now, as when another program holds it open.
+int clipboard_open(HWND window)
+{
+    HWND owner = GetClipboardOwner();
+    DWORD_PTR result;
+    if (x_import(owner) && !SendMessageTimeoutW(owner, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, OWNER_ANSWER_MS, &result))
+        return 0;
+    return OpenClipboard(window);
 }
 
 DWORD clipboard_sequence(void)

@@ -207,14 +207,19 @@ BOOL GetMessageW(LPMSG message, HWND hwnd, UINT first, UINT last)
     return message->message != WM_QUIT;
 }
 
-// Only WM_RENDERFORMAT to the clipboard's owner: a format that renders by now gets its data set,
-// which moves the sequence number on as Wine does outside a reader's GetClipboardData.
+// Only messages to the clipboard's owner: none is answered while it is deaf (the wait runs out);
+// for WM_RENDERFORMAT, a format that renders by now gets its data set, which moves the sequence
+// number on as Wine does outside a reader's GetClipboardData.
 LRESULT SendMessageTimeoutW(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, UINT flags, UINT timeout,
                             PDWORD_PTR result)
 {
     note("SendMessageTimeoutW %llx %#x %llu %lld %u %u", number(hwnd), message, wparam, lparam, flags, timeout);
     if (result)
         *result = 0;
+    if (hwnd == w.clipboard_owner && w.tick < w.owner_deaf_until) {
+        w.tick += timeout;
+        return FALSE;
+    }
     if (message != WM_RENDERFORMAT || hwnd != w.clipboard_owner)
         return TRUE;
     for (const clip_entry &entry : w.clipboard)

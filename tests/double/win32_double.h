@@ -72,6 +72,7 @@ struct world {
     HWND clipboard_owner = NULL, clipboard_opener = NULL;
     bool clipboard_open = false;
     DWORD sequence = 1;
+    ULONGLONG owner_deaf_until = 0;             // the owner answers no sent message before this tick
     std::set<UINT> refused_formats;             // SetClipboardData refuses these
     std::function<void()> before_open;          // another program acts right before OpenClipboard
     ULONGLONG clipboard_held_until = 0;         // another program holds the clipboard open before this tick

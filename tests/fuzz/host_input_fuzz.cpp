@@ -36,7 +36,8 @@
 // has waited its second; whenever no acquisition holds the clipboard (stage 0 or 1) and no give-back
 // waits for it, it holds exactly what the user or the game last wrote, or the intermediary last
 // served of it (less the formats that nobody can render, when they came from an X program that has
-// gone), and otherwise that or the bridge's command (its own, or served again); the user's clipboard
+// gone), or the command served again since the bridge's last tick, and otherwise that or the
+// bridge's command (its own, or served again); the user's clipboard
 // comes back once another program's hold ends; after shutdown, every key typed is up again and
 // nothing is left open, locked or held.
 
@@ -105,6 +106,7 @@ struct run {
     DWORD lent_for = 0;           // the bridge's command_sequence of that command
     unsigned x_gone = 0;          // the copy at which X's selection lost its owner
     intermediary x;
+    bool serve_untimed = false;   // the intermediary served the command since the bridge's last tick
     ULONGLONG loan_wait_since = 0;      // when the acquisition under way entered stage 1
     DWORD kept_sequence = 0;            // clipboard sequence at which it last held the user's content
     int turns = 0;                      // turns of the main thread so far
@@ -273,6 +275,7 @@ void intermediary_serves(run &r)
         return;
     }
     std::vector<clip_entry> entries = x_text_entries(r.x.text, r.x.target);
+    r.serve_untimed = r.x.command;
     if (!r.x.command) {
         world_writes(r, X_BRIDGE, entries, false);
     } else {
@@ -371,6 +374,7 @@ void timer(run &r)
         procedure(BRIDGE_WINDOW, WM_TIMER, 1, 0);
         clipboard_update_due(r);
     });
+    r.serve_untimed = false;
 }
 
 // Time passes. The bridge's timer runs every few ms: once at the end of the step, and right after
@@ -428,7 +432,9 @@ void check_clipboard(run &r)
         r.kept_sequence = w.sequence;
         return;
     }
-    if (stage < 2 && !giving_back)
+    // The bridge looks for its command served again at its next tick.
+    bool served_untimed = r.serve_untimed && command_served_again();
+    if (stage < 2 && !giving_back && !served_untimed)
         violation("no acquisition or give-back holds the clipboard, yet it is not what was last put on it", "");
     if (!command_on_clipboard() && !command_served_again())
         violation("an acquisition holds the clipboard, which holds neither the command nor newer content", "");
