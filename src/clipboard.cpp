@@ -297,6 +297,19 @@ static int watch_for_late_command(ULONGLONG now, int just_ended)
     return watching && now < watch_until;
 }
 
+// At the end of a watch, what we gave back is written once more while it is still ours and
+// unchanged: Wine drops an import that finds the clipboard open, so X's clipboard may still hold a
+// command served late for Linux programs, while ours holds the user's content. Writing it again
+// makes Wine take X's clipboard back with it.
+static void write_again(void)
+{
+    if (GetClipboardOwner() != window || clipboard_sequence() != looked_sequence || !clipboard_open(window))
+        return;
+    if (GetClipboardOwner() == window && clipboard_sequence() == looked_sequence && EmptyClipboard())
+        put_back_formats();
+    CloseClipboard();
+}
+
 void restore_clipboard(void)
 {
     ULONGLONG now = GetTickCount64();
@@ -319,6 +332,8 @@ void restore_clipboard(void)
     }
     if (kept && !giving_back)
         return;
+    if (watching && !giving_back && !closing)
+        write_again();
     giving_back = 0;
     watching = 0;
     prepared = 0;

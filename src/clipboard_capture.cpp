@@ -7,9 +7,9 @@
 // Passively, only the game's own copy is reported. A program between Wine and the desktop's
 // clipboard (gamescope, a clipboard persister or manager) takes each copy over and serves it again,
 // and Wine imports that under its X clipboard bridge, a few ms to a few hundred ms later. Such an
-// import counts as the game's when it is the very next change after a write by the game, within
-// RESERVE_MS of it: a program that copies a coordinates text of its own makes its own change, which
-// follows no write of the game. Who wrote a change is noted when its notice comes, before the text
+// import counts as the game's when it is the very next change after a write by the game that we
+// could not read before it was replaced, within RESERVE_MS of it: a program that copies a coordinates
+// text of its own makes its own change, which follows no write of the game. Who wrote a change is noted when its notice comes, before the text
 // is read, since the intermediary may replace the game's write while our read waits for a clipboard
 // held open (by Wine's X bridge, serving that very intermediary).
 
@@ -115,6 +115,7 @@ void clipboard_changed(void)
         return;
     previous_writer = change_writer;
     previous_tick = clipboard_tick;
+    previous_read = change_sequence == last_sequence;
     clipboard_wall = wall_clock_ms();
     clipboard_pending = 1;
     clipboard_tick = GetTickCount64();
@@ -124,12 +125,14 @@ void clipboard_changed(void)
     clipboard_update();
 }
 
-// The change was the game's: written by its process, or its write served again through X.
+// The change was the game's: written by its process, or its write served again through X. A write
+// of the game that was read already needs no serve: what comes through X after it is the same text
+// again, or an older one that the intermediary serves late.
 static int written_by_game(void)
 {
     if (change_writer == WRITER_GAME)
         return 1;
-    return change_writer == WRITER_X_IMPORT && previous_writer == WRITER_GAME &&
+    return change_writer == WRITER_X_IMPORT && previous_writer == WRITER_GAME && !previous_read &&
            clipboard_tick - previous_tick <= RESERVE_MS;
 }
 

@@ -67,6 +67,7 @@ DWORD change_sequence;
 int change_writer;
 int previous_writer;
 ULONGLONG previous_tick;
+int previous_read;
 double clipboard_wall;
 DWORD last_sequence;
 WCHAR last_text[TEXT_UNITS];
@@ -119,6 +120,7 @@ void reset_bridge_state(void)
     change_sequence = 0;
     change_writer = previous_writer = 0;
     previous_tick = 0;
+    previous_read = 0;
     clipboard_wall = 0;
     last_sequence = 0;
     memset(last_text, 0, sizeof last_text);

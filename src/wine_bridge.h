@@ -56,6 +56,7 @@ extern DWORD change_sequence;               // clipboard sequence number when it
 extern int change_writer;                   // who owned the clipboard then (clipboard_writer)
 extern int previous_writer;                 // the same for the change before it
 extern ULONGLONG previous_tick;             // tick of the change before it
+extern int previous_read;                   // the change before it was read
 extern double clipboard_wall;               // its wall-clock time, ms since 1970-01-01 UTC
 extern DWORD last_sequence;                 // clipboard sequence number already examined
 extern WCHAR last_text[TEXT_UNITS];         // the last coordinates text reported

@@ -289,6 +289,28 @@ class LinuxCopy:
         stop_process(self.proc)
 
 
+TOOLS_DIR = os.environ.get("BRIDGE_E2E_TOOLS") or os.path.join(ROOT, "build", "native", "tests", "e2e")
+
+
+class XIntermediary(Program):
+    """x_intermediary (tools/x_intermediary.c) on the session's display: a program between Wine and X's
+    clipboard, as gamescope is, that owns CLIPBOARD again with the same UTF-8 text after every copy.
+    Its lines are "ready" and "reserved <bytes>"."""
+
+    def _launch(self, session, exe, args):
+        return subprocess.Popen([exe, *args], env=x_env(session), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+
+    @classmethod
+    def start(cls, session, delay_ms=0):
+        path = os.path.join(TOOLS_DIR, "x_intermediary")
+        if not os.access(path, os.X_OK):
+            raise RuntimeError("%s is missing: build the native preset first" % path)
+        program = session.start_program(cls, path, *(["--delay", str(delay_ms)] if delay_ms else []))
+        program.expect(lambda l: l.text == "ready")
+        return program
+
+
 def x_env(session):
     return dict(os.environ, DISPLAY=session.display)
 

@@ -15,31 +15,21 @@ either the copy or its import. Meanwhile the soak (soak.Soak takes these methods
   newest write was the game's answer (a command served again late makes the bridge give the user's
   content back over it: nothing of the user's is lost); or an older text of the acquisition that
   the intermediary itself served again after the newest write (it read the text before that write).
-  The command is never accepted, nor anything else.
+  The command is never accepted, nor anything else. Wine's X bridge now and then lists such a text
+  and renders none of its formats, for seconds: then X's own clipboard is read, and the acquisition
+  counts as unrendered when X serves an accepted text, as lost when it serves anything else.
 """
 
-import os
-import subprocess
 import time
 
-from harness import escape, now, x_env
+from harness import XIntermediary, escape, now, x_clipboard
 from soak_draws import USER_COPIES, user_clipboard
-from wine_session import ROOT, Program
 
-TOOLS_DIR = os.environ.get("BRIDGE_E2E_TOOLS") or os.path.join(ROOT, "build", "native", "tests", "e2e")
 QUIET_S = 1.5  # Wine imported each re-serve within a few hundred ms of it in our runs
 SETTLE_LIMIT_S = 30.0
 RETRY_LIMIT_S = 10.0
 DELAYS_MS = (0, 0, 0, 50, 150, 400)  # a stretch's re-serve delay
 TEXT_CHANCE = 0.75  # a stretch's user copies a text, else formats without text
-
-
-class Intermediary(Program):
-    """x_intermediary on the session's display; its lines are "ready" and "reserved <bytes>"."""
-
-    def _launch(self, session, exe, args):
-        return subprocess.Popen([exe, *args], env=x_env(session), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE)
 
 
 class Stretches:
@@ -49,11 +39,7 @@ class Stretches:
         """Starts the intermediary at a stretch's first acquisition, stops it after its last."""
         if "intermediary" in extras and not self.x:
             delay = self.rng.choice(DELAYS_MS)
-            path = os.path.join(TOOLS_DIR, "x_intermediary")
-            if not os.access(path, os.X_OK):
-                raise RuntimeError("%s is missing: build the native preset first" % path)
-            self.x = self.session.start_program(Intermediary, path, *(["--delay", str(delay)] if delay else []))
-            self.x.expect(lambda l: l.text == "ready")
+            self.x = XIntermediary.start(self.session, delay)
             self.stretches.append(delay)
             self.say("     intermediary from here on, serving every copy again %d ms later" % delay)
             self.settle()
@@ -115,8 +101,12 @@ class Stretches:
 
     def stretch_accepted(self, before, writes, trigger_mark):
         """The clipboards accepted after an acquisition under the intermediary (see above), each as
-        the dump's formats: the newest write's first."""
+        the dump's formats: the newest write's first; their texts in accepted_texts."""
+        self.accepted_texts = []
+
         def content(text):
+            if text is not None:
+                self.accepted_texts.append(text)
             return self.references[text] if text is not None else before.formats
         newest = max(writes) if writes else (0.0, self.user_text)
         users = self.user_copy[1] if self.user_copy else self.user_text
@@ -129,3 +119,10 @@ class Stretches:
             if served and text is not None and str(len(text.encode())) == served[-1].text.split()[1]:
                 accepted.append(content(text))
         return accepted
+
+    def unrendered(self, dump, texts):
+        """Whether Wine lists formats that it renders none of, while X serves one of texts."""
+        if not self.x or not dump.formats or any(not f.endswith(":-:-") for f in dump.formats):
+            return False
+        served = x_clipboard(self.session, "UTF8_STRING")
+        return bool(served) and served.decode("utf-8", "replace") in texts

@@ -62,9 +62,12 @@ TEST_F(snapshot, the_command_replaces_every_format_and_the_restore_puts_them_bac
     restore_clipboard();
     EXPECT_EQ(user, clipboard_state());
     EXPECT_TRUE(nothing_held_after_the_watch());
-    // The command is looked for inside the opening that restores, before anything is emptied.
-    static const lines_t restore_calls = {"OpenClipboard b00", "GetClipboardData 13", "EmptyClipboard",
-                                          "SetClipboardData 13", "SetClipboardData 49443", "SetClipboardData 16",
+    // The command is looked for inside the opening that restores, before anything is emptied; what
+    // went back is written once more at the end of the watch, while nobody has written since.
+    static const lines_t restore_calls = {"OpenClipboard b00",     "GetClipboardData 13",    "EmptyClipboard",
+                                          "SetClipboardData 13",   "SetClipboardData 49443", "SetClipboardData 16",
+                                          "CloseClipboard",        "OpenClipboard b00",      "EmptyClipboard",
+                                          "SetClipboardData 13",   "SetClipboardData 49443", "SetClipboardData 16",
                                           "CloseClipboard"};
     EXPECT_EQ(restore_calls,
               calls_named({"OpenClipboard", "CloseClipboard", "GetClipboardData", "EmptyClipboard", "SetClipboardData"}));
@@ -91,7 +94,10 @@ TEST_F(snapshot, an_empty_clipboard_is_lent_and_given_back_empty)
     w.calls.clear();
     w.tick += LATE_COMMAND_MS;
     restore_clipboard();
-    EXPECT_EQ(lines_t{}, w.calls) << "a restore once the watch for a late command is over only clears";
+    EXPECT_EQ((lines_t{"OpenClipboard b00", "EmptyClipboard", "CloseClipboard"}),
+              calls_named({"OpenClipboard", "EmptyClipboard", "SetClipboardData", "CloseClipboard"}))
+        << "at the end of the watch the empty clipboard is written again, and nothing else";
+    EXPECT_EQ("", clipboard_state());
 }
 
 TEST_F(snapshot, at_most_64_formats_and_64_MiB_are_saved)
@@ -413,6 +419,8 @@ TEST_F(capture, a_copy_served_again_through_x_counts_as_the_games_only_right_aft
          {text_line("Coordinates: 1")}},
         {"served_again_too_late",
          {{GAME, u"Coordinates: 1", 0, true}, {X_IMPORT, u"Coordinates: 1", RESERVE_MS + 1, false}}, {}},
+        {"an_older_text_served_after_the_games_write_was_read",
+         {{GAME, u"Coordinates: 2", 0, false}, {X_IMPORT, u"Coordinates: 1", 5, false}}, {text_line("Coordinates: 2")}},
         {"copied_in_a_linux_program", {{OTHER, u"hello", 0, false}, {X_IMPORT, u"Coordinates: 2", 5, false}}, {}},
         {"copied_in_a_linux_program_after_a_games_copy",
          {{GAME, u"Coordinates: 1", 0, true}, {X_IMPORT, u"Coordinates: 1", 5, false},
