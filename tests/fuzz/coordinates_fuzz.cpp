@@ -93,10 +93,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     procedure(window, WM_CLIPBOARDUPDATE, 0, 0);
     // The change is examined again on the ticks of its first 100 ms, here every 50 ms as the timer
     // of a busy machine would (the verdict on a block that stays is the same on every tick), then
-    // up to the deadline of the answer, where nothing changes any more.
+    // up to the deadline of the answer, where nothing changes any more, and past the watch for a
+    // late command that follows every loan.
     tick_for(150, 50);
     if (active)
-        tick_for(2000, 500);
+        tick_for(2000 + LATE_COMMAND_MS, 500);
 
     std::vector<json_object> ends = check_output(world_end());
     if (ends.size() != (valid || active ? 1u : 0u))
