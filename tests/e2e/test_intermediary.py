@@ -18,7 +18,7 @@ from harness import DEFAULT_ANSWER, REQUESTED, LinuxCopy, WineCase, XIntermediar
 EPOCH = 8
 ROUNDS = 10
 SETTLE = 0.5  # for Wine to import what the intermediary serves again
-LATE = 5.5  # past the bridge's watch for a command served late
+LATE = 7.0  # past the bridge's watch for a command served late, and the write-again at its end served again
 ENDS_WITHIN = 10.0  # an acquisition ends by then, whatever Wine's X bridge does
 COPY_TRIES = 3
 COPY_WAIT = 3.0  # for the intermediary to serve a Linux copy again
