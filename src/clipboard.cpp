@@ -301,11 +301,17 @@ static int watch_for_late_command(ULONGLONG now, int just_ended)
 // unchanged: Wine drops an import that finds the clipboard open, so X's clipboard may still hold a
 // command served late for Linux programs, while ours holds the user's content. Writing it again
 // makes Wine take X's clipboard back with it.
+static int still_given_back(void)
+{
+    return GetClipboardOwner() == window && clipboard_sequence() == looked_sequence;
+}
+
 static void write_again(void)
 {
-    if (GetClipboardOwner() != window || clipboard_sequence() != looked_sequence || !clipboard_open(window))
+    // Tested again inside the opening, so that nobody writes between the test and the emptying.
+    if (!still_given_back() || !clipboard_open(window))
         return;
-    if (GetClipboardOwner() == window && clipboard_sequence() == looked_sequence && EmptyClipboard())
+    if (still_given_back() && EmptyClipboard())
         put_back_formats();
     CloseClipboard();
 }

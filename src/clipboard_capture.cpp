@@ -8,10 +8,11 @@
 // clipboard (gamescope, a clipboard persister or manager) takes each copy over and serves it again,
 // and Wine imports that under its X clipboard bridge, a few ms to a few hundred ms later. Such an
 // import counts as the game's when it is the very next change after a write by the game that we
-// could not read before it was replaced, within RESERVE_MS of it: a program that copies a coordinates
-// text of its own makes its own change, which follows no write of the game. Who wrote a change is noted when its notice comes, before the text
-// is read, since the intermediary may replace the game's write while our read waits for a clipboard
-// held open (by Wine's X bridge, serving that very intermediary).
+// could not read before it was replaced, within RESERVE_MS of it: a program that copies a
+// coordinates text of its own makes its own change, which follows no write of the game. Who wrote a
+// change is noted when its notice comes, before the text is read, since the intermediary may
+// replace the game's write while our read waits for a clipboard held open (by Wine's X bridge,
+// serving that very intermediary).
 
 #include "clipboard.h"
 

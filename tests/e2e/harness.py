@@ -271,6 +271,10 @@ class Dump:
     def __repr__(self):
         return "<clipboard owner=%d seq=%d %s>" % (self.owner, self.seq, " ".join(self.formats))
 
+    def renders_nothing(self):
+        """Whether formats are listed and none gives data (Wine's X bridge, silent or ownerless)."""
+        return bool(self.formats) and all(f.endswith(":-:-") for f in self.formats)
+
 
 # ---- X's clipboard, seen and owned by Linux programs
 

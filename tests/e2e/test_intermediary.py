@@ -24,6 +24,7 @@ COPY_TRIES = 3
 COPY_WAIT = 3.0  # for the intermediary to serve a Linux copy again
 USER_TEXT = "user text \u00e9 \u2019"
 COPIED_MEANWHILE = "copied in a Linux program meanwhile"
+REQUESTED_LINE = {"status": REQUESTED, "epoch": EPOCH}
 
 
 class Intermediary(WineCase):
@@ -55,11 +56,11 @@ class Intermediary(WineCase):
     def assert_holds(self, expected, text):
         """The clipboard holds expected (a dump's formats) for Windows programs, or, while Wine's X
         bridge renders none of what it lists, text is what X's clipboard serves."""
-        formats = self.tool.dump().formats
-        if formats and all(f.endswith(":-:-") for f in formats):
+        dump = self.tool.dump()
+        if dump.renders_nothing():
             self.assertEqual(x_clipboard(self.session, "UTF8_STRING"), text.encode())
         else:
-            self.assertEqual(formats, expected)
+            self.assertEqual(dump.formats, expected)
 
     def outcome(self, mark, within=ENDS_WITHIN):
         """The one text or error line since mark, as (kind, text), once within has passed at most
@@ -112,8 +113,8 @@ class Intermediary(WineCase):
                 before = self.tool.dump().formats
                 mark = self.bridge.mark()
                 self.bridge.send("trigger")
-                asked = self.bridge.expect(lambda l: l.kind == "error" or l.data == {"status": REQUESTED, "epoch": EPOCH},
-                                           start=mark, timeout=ENDS_WITHIN)
+                asked = self.bridge.expect(lambda l: l.kind == "error" or l.data == REQUESTED_LINE, start=mark,
+                                           timeout=ENDS_WITHIN)
                 if copied:
                     self.linux_copy(copied)
                 if end == "cancel":

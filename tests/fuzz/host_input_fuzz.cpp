@@ -37,9 +37,9 @@
 // waits for it, it holds exactly what the user or the game last wrote, or the intermediary last
 // served of it (less the formats that nobody can render, when they came from an X program that has
 // gone), or the command served again since the bridge's last tick, and otherwise that or the
-// bridge's command (its own, or served again); the user's clipboard
-// comes back once another program's hold ends; after shutdown, every key typed is up again and
-// nothing is left open, locked or held.
+// bridge's command (its own, or served again); the user's clipboard comes back once another
+// program's hold ends; after shutdown, every key typed is up again and nothing is left open, locked
+// or held.
 
 #include <stdint.h>
 #include <stdio.h>
