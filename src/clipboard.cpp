@@ -287,12 +287,23 @@ static int give_back(void)
 // which on a loaded machine may be after the game's answer, and Wine's X bridge can only import its
 // serve once our window's thread is free. Nothing tells beforehand whether such a program runs, so
 // every loan is watched: whatever the clipboard holds is looked at once per change until
-// LATE_COMMAND_MS have passed; should the command come back, the snapshot goes back again.
+// LATE_COMMAND_MS have passed; should the command come back, the snapshot goes back again. Wine's
+// X bridge imports what was served only when it answers: while it is silent at the end (it was seen
+// silent for 7 s), and for SILENT_GRACE_MS once it answers again, the watch goes on, up to
+// GIVE_BACK_LIMIT_MS more.
 static int watch_for_late_command(ULONGLONG now, int just_ended)
 {
     if (just_ended) {
         watching = 1;
         watch_until = now + LATE_COMMAND_MS;
+        watch_limit = watch_until + GIVE_BACK_LIMIT_MS;
+        x_bridge_was_silent = 0;
+    }
+    if (watching && now >= watch_until && now < watch_limit) {
+        int silent = x_bridge_silent();
+        if (silent || x_bridge_was_silent)
+            watch_until = now + SILENT_GRACE_MS;
+        x_bridge_was_silent = silent;
     }
     return watching && now < watch_until;
 }
@@ -306,14 +317,19 @@ static int still_given_back(void)
     return GetClipboardOwner() == window && clipboard_sequence() == looked_sequence;
 }
 
-static void write_again(void)
+// 0 while it must wait: the clipboard is held open by another program (Wine's X bridge exporting
+// or importing, most likely), until GIVE_BACK_LIMIT_MS past the watch.
+static int write_again(ULONGLONG now)
 {
+    if (!still_given_back())
+        return 1;
+    if (!clipboard_open(window))
+        return now >= watch_limit;
     // Tested again inside the opening, so that nobody writes between the test and the emptying.
-    if (!still_given_back() || !clipboard_open(window))
-        return;
     if (still_given_back() && EmptyClipboard())
         put_back_formats();
     CloseClipboard();
+    return 1;
 }
 
 void restore_clipboard(void)
@@ -338,8 +354,8 @@ void restore_clipboard(void)
     }
     if (kept && !giving_back)
         return;
-    if (watching && !giving_back && !closing)
-        write_again();
+    if (watching && !giving_back && !closing && !write_again(now))
+        return;
     giving_back = 0;
     watching = 0;
     prepared = 0;

@@ -11,6 +11,7 @@
 #define GONE_OWNER_MS 250   // a format imported from X that fails this fast has no owner behind it
 #define RESERVE_MS 1000     // a game's copy served again through X comes within this
 #define LATE_COMMAND_MS 5000  // the command may be served again through X this long after a loan
+#define SILENT_GRACE_MS 1000  // ... or, while Wine's X bridge is silent, this long after it was
 
 // Who wrote a clipboard change, as its notice found the clipboard.
 enum clipboard_writer { WRITER_OTHER, WRITER_GAME, WRITER_X_IMPORT };

@@ -59,6 +59,8 @@ int giving_back;
 ULONGLONG give_back_until;
 int watching;
 ULONGLONG watch_until;
+ULONGLONG watch_limit;
+int x_bridge_was_silent;
 DWORD looked_sequence;
 int closing;
 int clipboard_pending;
@@ -112,7 +114,8 @@ void reset_bridge_state(void)
     giving_back = 0;
     give_back_until = 0;
     watching = 0;
-    watch_until = 0;
+    watch_until = watch_limit = 0;
+    x_bridge_was_silent = 0;
     looked_sequence = 0;
     closing = 0;
     clipboard_pending = 0;

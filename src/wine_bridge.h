@@ -48,6 +48,8 @@ extern int giving_back;                     // the snapshot waits to go back: an
 extern ULONGLONG give_back_until;           // the waiting give-back's last try
 extern int watching;                        // the snapshot is kept in case the command comes back late
 extern ULONGLONG watch_until;               // ... until this tick
+extern ULONGLONG watch_limit;               // ... or at most this one, while Wine's X bridge is silent
+extern int x_bridge_was_silent;             // ... as it was when last asked
 extern DWORD looked_sequence;               // clipboard sequence number last compared with the command
 extern int closing;                         // the window is to close once no give-back waits
 extern int clipboard_pending;               // a clipboard change waits to be examined

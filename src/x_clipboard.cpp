@@ -40,13 +40,24 @@ int x_import(HWND owner)
 // time, on Wine 8 and 10 alike, and our thread then stood still 5 s in each OpenClipboard. So that
 // owner is asked first, with a message that waits OWNER_ANSWER_MS: one that does not answer makes
 // the clipboard busy for now, as when another program holds it open.
+static int silent(HWND bridge)
+{
+    DWORD_PTR result;
+    return !SendMessageTimeoutW(bridge, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, OWNER_ANSWER_MS, &result);
+}
+
 int clipboard_open(HWND window)
 {
     HWND owner = GetClipboardOwner();
-    DWORD_PTR result;
-    if (x_import(owner) && !SendMessageTimeoutW(owner, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, OWNER_ANSWER_MS, &result))
+    if (x_import(owner) && silent(owner))
         return 0;
     return OpenClipboard(window);
+}
+
+int x_bridge_silent(void)
+{
+    HWND bridge = FindWindowExW(HWND_MESSAGE, NULL, x_import_class, NULL);
+    return bridge && silent(bridge);
 }
 
 DWORD clipboard_sequence(void)

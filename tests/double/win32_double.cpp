@@ -207,7 +207,23 @@ BOOL GetMessageW(LPMSG message, HWND hwnd, UINT first, UINT last)
     return message->message != WM_QUIT;
 }
 
-// Only messages to the clipboard's owner: none is answered while it is deaf (the wait runs out);
+// A message-only window of window_classes, found by its class.
+HWND FindWindowExW(HWND parent, HWND, LPCWSTR class_name, LPCWSTR)
+{
+    note("FindWindowExW %llx", number(parent));
+    for (const auto &[hwnd, name] : w.window_classes)
+        if (parent == HWND_MESSAGE && name == (const char16_t *)class_name)
+            return hwnd;
+    return NULL;
+}
+
+static bool wine_x_bridge(HWND hwnd)
+{
+    auto found = w.window_classes.find(hwnd);
+    return found != w.window_classes.end() && found->second == u"__wine_clipboard_manager";
+}
+
+// Only messages to the clipboard's owner and Wine's X bridge: none is answered while it is deaf (the wait runs out);
 // for WM_RENDERFORMAT, a format that renders by now gets its data set, which moves the sequence
 // number on as Wine does outside a reader's GetClipboardData.
 LRESULT SendMessageTimeoutW(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, UINT flags, UINT timeout,
@@ -216,7 +232,7 @@ LRESULT SendMessageTimeoutW(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
     note("SendMessageTimeoutW %llx %#x %llu %lld %u %u", number(hwnd), message, wparam, lparam, flags, timeout);
     if (result)
         *result = 0;
-    if (hwnd == w.clipboard_owner && w.tick < w.owner_deaf_until) {
+    if ((hwnd == w.clipboard_owner || wine_x_bridge(hwnd)) && w.tick < w.owner_deaf_until) {
         w.tick += timeout;
         return FALSE;
     }

@@ -74,6 +74,7 @@ HWND CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR title, DWORD st
 BOOL DestroyWindow(HWND hwnd);
 LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 BOOL GetMessageW(LPMSG message, HWND hwnd, UINT first, UINT last);
+HWND FindWindowExW(HWND parent, HWND after, LPCWSTR class_name, LPCWSTR window_name);
 LRESULT SendMessageTimeoutW(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, UINT flags, UINT timeout,
                             PDWORD_PTR result);
 BOOL TranslateMessage(const MSG *message);

@@ -19,6 +19,7 @@ EPOCH = 8
 ROUNDS = 10
 SETTLE = 0.5  # for Wine to import what the intermediary serves again
 LATE = 7.0  # past the bridge's watch for a command served late, and the write-again at its end served again
+X_SETTLES = 10.0  # Wine's X bridge was seen to answer nothing for up to 7 s under this traffic
 ENDS_WITHIN = 10.0  # an acquisition ends by then, whatever Wine's X bridge does
 COPY_TRIES = 3
 COPY_WAIT = 3.0  # for the intermediary to serve a Linux copy again
@@ -52,6 +53,14 @@ class Intermediary(WineCase):
         else:
             self.fail("the intermediary never served %r again" % text)
         time.sleep(SETTLE)
+
+    def assert_x_serves(self, expected):
+        """X's clipboard serves expected, now or within X_SETTLES: Wine's X bridge, silent for a
+        while, may take X's clipboard back with what went back only once it answers again."""
+        deadline = time.monotonic() + X_SETTLES
+        while (served := x_clipboard(self.session, "UTF8_STRING")) != expected and time.monotonic() < deadline:
+            time.sleep(SETTLE)
+        self.assertEqual(served, expected)
 
     def assert_holds(self, expected, text):
         """The clipboard holds expected (a dump's formats) for Windows programs, or, while Wine's X
@@ -122,5 +131,5 @@ class Intermediary(WineCase):
                 elif asked.kind != "error":
                     self.assertEqual("error", self.outcome(mark)[0])
                 time.sleep(LATE)  # the give-back served again, or the command served late and given back
-                self.assertEqual(x_clipboard(self.session, "UTF8_STRING"), (copied or USER_TEXT).encode())
+                self.assert_x_serves((copied or USER_TEXT).encode())
                 self.assert_holds(meanwhile if copied else before, copied or USER_TEXT)

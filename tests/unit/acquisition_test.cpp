@@ -602,6 +602,21 @@ TEST_F(through_x, a_deaf_x_bridge_makes_the_clipboard_busy_without_holding_the_b
     EXPECT_EQ(user, clipboard_state());
 }
 
+// Wine's X bridge, silent when the watch would end, imports a command served before only once it
+// answers again: the watch lasts until then.
+TEST_F(through_x, a_command_imported_once_a_silent_x_bridge_answers_again_is_given_back)
+{
+    reach(4);
+    command("cancel\n");
+    w.owner_deaf_until = w.tick + LATE_COMMAND_MS + 3000;
+    ticks_until(w.owner_deaf_until);
+    write_text(X_BRIDGE, u"/showlocation");
+    ticks_until(w.owner_deaf_until + SILENT_GRACE_MS / 2);
+    EXPECT_EQ(user, clipboard_state());
+    ticks_until(w.owner_deaf_until + 2 * SILENT_GRACE_MS);
+    EXPECT_TRUE(nothing_held());
+}
+
 // The next trigger waits in stage 1 for a slow format of the user's newer copy when the command of
 // the last loan comes back over that copy: the last snapshot is what goes back, and what is lent.
 TEST_F(through_x, a_command_served_late_while_the_next_loan_waits_is_never_lent_as_the_users)

@@ -100,6 +100,24 @@ TEST_F(snapshot, an_empty_clipboard_is_lent_and_given_back_empty)
     EXPECT_EQ("", clipboard_state());
 }
 
+// Wine's X bridge may hold the clipboard open right when the watch ends: what went back is written
+// again at a later tick, not forgotten.
+TEST_F(snapshot, a_clipboard_held_open_at_the_end_of_the_watch_is_written_again_later)
+{
+    user_copies();
+    std::string user = clipboard_state();
+    save_clipboard();
+    restore_clipboard();
+    DWORD given_back = GetClipboardSequenceNumber();
+    w.open_clipboard.fail_next();
+    w.tick += LATE_COMMAND_MS;
+    restore_clipboard();
+    EXPECT_TRUE(given_back == GetClipboardSequenceNumber() && prepared == 1) << "waits with the snapshot";
+    restore_clipboard();
+    EXPECT_TRUE(given_back != GetClipboardSequenceNumber() && prepared == 0 && w.heap.empty());
+    EXPECT_EQ(user, clipboard_state());
+}
+
 TEST_F(snapshot, at_most_64_formats_and_64_MiB_are_saved)
 {
     const SIZE_T none = (SIZE_T)-1, limit = 67108864;
