@@ -282,15 +282,23 @@ static int give_back(void)
     return 1;
 }
 
+// Wine's X bridge imports what was served only when it answers, and it was seen silent for 20 s and
+// more: while it is silent at the end of the watch, and for SILENT_GRACE_MS once it answers again,
+// the watch goes on, up to watch_limit.
+static void watch_on_while_x_bridge_silent(ULONGLONG now)
+{
+    int silent = x_bridge_silent();
+    if (silent || x_bridge_was_silent)
+        watch_until = now + SILENT_GRACE_MS;
+    x_bridge_was_silent = silent;
+}
+
 // Keeps the snapshot after the acquisition has ended, in case a program between Wine and X (gamescope,
 // a clipboard persister) serves the command again late: it reads the command whenever it notices it,
 // which on a loaded machine may be after the game's answer, and Wine's X bridge can only import its
 // serve once our window's thread is free. Nothing tells beforehand whether such a program runs, so
 // every loan is watched: whatever the clipboard holds is looked at once per change until
-// LATE_COMMAND_MS have passed; should the command come back, the snapshot goes back again. Wine's
-// X bridge imports what was served only when it answers: while it is silent at the end (it was seen
-// silent for 7 s), and for SILENT_GRACE_MS once it answers again, the watch goes on, up to
-// GIVE_BACK_LIMIT_MS more.
+// LATE_COMMAND_MS have passed; should the command come back, the snapshot goes back again.
 static int watch_for_late_command(ULONGLONG now, int just_ended)
 {
     if (just_ended) {
@@ -299,12 +307,8 @@ static int watch_for_late_command(ULONGLONG now, int just_ended)
         watch_limit = watch_until + GIVE_BACK_LIMIT_MS;
         x_bridge_was_silent = 0;
     }
-    if (watching && now >= watch_until && now < watch_limit) {
-        int silent = x_bridge_silent();
-        if (silent || x_bridge_was_silent)
-            watch_until = now + SILENT_GRACE_MS;
-        x_bridge_was_silent = silent;
-    }
+    if (watching && now >= watch_until && now < watch_limit)
+        watch_on_while_x_bridge_silent(now);
     return watching && now < watch_until;
 }
 

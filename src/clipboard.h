@@ -32,8 +32,8 @@ int command_owned(void);
 // Puts the snapshot back if the command is still the bridge's own, and releases it. While another
 // program holds the clipboard open over what may be the command, the snapshot is kept and
 // giving_back set: calling again retries, until GIVE_BACK_LIMIT_MS after the first try. After the
-// loan the snapshot is kept (watching) for LATE_COMMAND_MS, and calling again gives it back again
-// should the command come back through Wine's X bridge.
+// loan the snapshot is kept (watching) for LATE_COMMAND_MS, longer while Wine's X bridge is silent,
+// and calling again gives it back again should the command come back through Wine's X bridge.
 void restore_clipboard(void);
 // Brings a waiting give-back's last try forward to until, if that is sooner.
 void limit_give_back(ULONGLONG until);

@@ -34,18 +34,18 @@ int x_import(HWND owner)
     return owner && GetClassNameW(owner, name, sizeof name / sizeof(WCHAR)) && wcscmp(name, x_import_class) == 0;
 }
 
-// Wine's OpenClipboard first asks the clipboard's owner whether X's selection has changed, with a
-// message that it waits up to 5 s for (at most every 2 s, until one is answered). Under a program
-// that takes every copy over, Wine's X bridge was seen to leave messages unanswered for seconds at a
-// time, on Wine 8 and 10 alike, and our thread then stood still 5 s in each OpenClipboard. So that
-// owner is asked first, with a message that waits OWNER_ANSWER_MS: one that does not answer makes
-// the clipboard busy for now, as when another program holds it open.
 static int silent(HWND bridge)
 {
     DWORD_PTR result;
     return !SendMessageTimeoutW(bridge, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, OWNER_ANSWER_MS, &result);
 }
 
+// Wine's OpenClipboard first asks the clipboard's owner whether X's selection has changed, with a
+// message that it waits up to 5 s for (at most every 2 s, until one is answered). Under a program
+// that takes every copy over, Wine's X bridge was seen to leave messages unanswered for seconds at a
+// time, on Wine 8 and 10 alike, and our thread then stood still 5 s in each OpenClipboard. So that
+// owner is asked first, with a message that waits OWNER_ANSWER_MS: one that does not answer makes
+// the clipboard busy for now, as when another program holds it open.
 int clipboard_open(HWND window)
 {
     HWND owner = GetClipboardOwner();

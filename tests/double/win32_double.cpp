@@ -223,8 +223,8 @@ static bool wine_x_bridge(HWND hwnd)
     return found != w.window_classes.end() && found->second == u"__wine_clipboard_manager";
 }
 
-// Only messages to the clipboard's owner and Wine's X bridge: none is answered while it is deaf (the wait runs out);
-// for WM_RENDERFORMAT, a format that renders by now gets its data set, which moves the sequence
+// Only messages to the clipboard's owner and Wine's X bridge: none is answered while it is deaf (the
+// wait runs out); for WM_RENDERFORMAT, a format that renders by now gets its data set, which moves the sequence
 // number on as Wine does outside a reader's GetClipboardData.
 LRESULT SendMessageTimeoutW(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, UINT flags, UINT timeout,
                             PDWORD_PTR result)
