@@ -6,7 +6,10 @@
  *   x_intermediary [--delay MS]     re-serve MS milliseconds after reading the text (default 0)
  *
  * Standard output: "ready" once connected, then "reserved <bytes>" each time it owns the clipboard
- * again. It runs until its standard input ends (or it is killed). Environment: DISPLAY. */
+ * again. It runs until its standard input ends (or it is killed). A line "wake" on standard input
+ * makes it take CLIPBOARD again with the text it serves, and answer "woken": Wine's X clipboard
+ * bridge was seen asleep after an import, deaf to window messages until its next X event, and the
+ * notice of a new owner is one. Environment: DISPLAY. */
 #define _GNU_SOURCE
 #include <xcb/xcb.h>
 
@@ -130,6 +133,15 @@ static int read_owner_text(void)
     return 0;
 }
 
+/* Takes CLIPBOARD again with the text it serves: every client that watches CLIPBOARD hears of it. */
+static void own_again(void)
+{
+    if (owning)
+        xcb_set_selection_owner(x, window, clipboard, XCB_CURRENT_TIME);
+    xcb_flush(x);
+    printf("woken\n");
+}
+
 static int later_than(struct timespec a, struct timespec b)
 {
     return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
@@ -209,8 +221,12 @@ int main(int argc, char **argv)
         poll(fds, 2, owning ? -1 : POLL_MS);
         if (fds[1].revents) {
             char buffer[256];
-            if (read(STDIN_FILENO, buffer, sizeof buffer) <= 0)
+            ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer - 1);
+            if (got <= 0)
                 return 0;
+            buffer[got] = 0;
+            if (strstr(buffer, "wake"))
+                own_again();
         }
     }
 }
