@@ -283,8 +283,8 @@ static int give_back(void)
 }
 
 // Wine's X bridge imports what was served only when it answers, and it was seen asleep for 20 s and
-// more, deaf to every message until its next X event: while it is silent at the end of the watch, and for SILENT_GRACE_MS once it answers again,
-// the watch goes on, up to watch_limit.
+// more, deaf to every message until its next X event: while it is silent at the end of the watch,
+// and for SILENT_GRACE_MS once it answers again, the watch goes on, up to watch_limit.
 static void watch_on_while_x_bridge_silent(ULONGLONG now)
 {
     int silent = x_bridge_silent();
