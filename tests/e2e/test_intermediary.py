@@ -64,15 +64,13 @@ class Intermediary(WineCase):
             self.fail("the intermediary never served %r again" % text)
         time.sleep(SETTLE)
 
-    def x_serves(self, expected):
-        """Whether X's clipboard serves expected, now or within X_SETTLES: Wine's X bridge, silent for
-        a while, may take X's clipboard back with what went back only once it answers again."""
+    def assert_x_serves(self, expected):
+        """X's clipboard serves expected, now or within X_SETTLES: Wine's X bridge, silent for a
+        while, may take X's clipboard back with what went back only once it answers again."""
         deadline = time.monotonic() + X_SETTLES
-        while x_clipboard(self.session, "UTF8_STRING") != expected:
-            if time.monotonic() > deadline:
-                return False
+        while (served := x_clipboard(self.session, "UTF8_STRING")) != expected and time.monotonic() < deadline:
             time.sleep(SETTLE)
-        return True
+        self.assertEqual(served, expected)
 
     def wake_while_deaf(self):
         """Wakes Wine's X bridge with an X event while it renders none of what it lists; how often
@@ -158,6 +156,6 @@ class Intermediary(WineCase):
                     self.assertEqual("error", self.outcome(mark)[0])
                 time.sleep(LATE)  # the give-back served again, or the command served late and given back
                 woken += self.wake_while_deaf()
-                self.assertTrue(self.x_serves((copied or USER_TEXT).encode()), "X's clipboard lost the user's text")
+                self.assert_x_serves((copied or USER_TEXT).encode())
                 self.assert_holds(meanwhile if copied else before, copied or USER_TEXT)
         print("Wine's X bridge, deaf, woken %d times in %d ends" % (woken, len(ends)), file=sys.stderr)
