@@ -19,7 +19,8 @@ here without the bridge too:
   them, which is what makes it one under a persister.
 
 Environment, besides the host tests': BRIDGE_WAYLAND_PERSISTER, the persister (default: the native
-build's)."""
+build's); BRIDGE_PERSISTER_DESKTOP, "sway" (the default) or "kwin", whose XWayland bridge the
+persister's copies cross."""
 
 import os
 import signal
@@ -102,7 +103,7 @@ def as_wine_reads(text):
 
 
 class UnderPersister(DesktopCase):
-    desktop = "sway"
+    desktop = os.environ.get("BRIDGE_PERSISTER_DESKTOP", "sway")
 
     @classmethod
     def setUpClass(cls):
