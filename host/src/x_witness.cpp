@@ -1,15 +1,22 @@
 // The X side over xcb. Where a window manager publishes _NET_ACTIVE_WINDOW (EWMH), the root
 // window's property events tell us every change and nothing is polled. Where none does (a bare X
-// server), the X input focus is asked for on each poll(); with the focus at
+// server, gamescope), the X input focus is asked for on each poll(); with the focus at
 // PointerRoot, keys go to the top-level window under the pointer, so that window is the one. The
 // game's window is recognised by its WM_CLASS (ICCCM), looked for on the window and, for a focused
 // child window, on its ancestors.
+//
+// Wine lists WM_TAKE_FOCUS in its windows' WM_PROTOCOLS and then ignores FocusIn (Wine 8 always,
+// later Wines under gamescope): it makes a window its foreground only when a WM_TAKE_FOCUS comes.
+// Where the focus is given with no window manager to send one (gamescope gives it so), the game
+// would never be in front for Wine again once it had lost the focus; so the witness sends it, as a
+// window manager would, each time the X focus is given to the game's window.
 #include "x_witness.h"
 
 #include <xcb/xcb.h>
 #include <xcb/xcb_ewmh.h>
 #include <xcb/xcb_icccm.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,6 +41,7 @@ struct XDisplay::Connection {
     bool ewmh_atoms = false;
     xcb_window_t root = XCB_NONE;
     xcb_atom_t clipboard = XCB_NONE;
+    xcb_atom_t take_focus = XCB_NONE;
     int screen = 0;  // of $DISPLAY (":0.1" is screen 1)
 
     ~Connection()
@@ -62,29 +70,55 @@ struct XDisplay::Connection {
         return tree ? tree->parent : XCB_NONE;
     }
 
-    bool is_game_window(xcb_window_t window)
+    // The game's window among the window and its ancestors (the first with a WM_CLASS), or none.
+    xcb_window_t game_window(xcb_window_t window)
     {
         for (int depth = 0; depth < max_ancestors && window != XCB_NONE && window != root; ++depth) {
             bool has_class = false;
             if (has_game_class(window, has_class))
-                return true;
+                return window;
             if (has_class)
-                return false;
+                return XCB_NONE;
             window = parent_of(window);
         }
-        return false;
+        return XCB_NONE;
     }
 
     // The focused window as the X server has it; PointerRoot means the window under the pointer.
-    xcb_window_t input_focus()
+    // given says whether the focus was given to that window rather than following the pointer.
+    xcb_window_t input_focus(bool &given)
     {
         auto focus = owned(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+        given = focus && focus->focus != XCB_INPUT_FOCUS_POINTER_ROOT;
         if (!focus)
             return XCB_NONE;
-        if (focus->focus != XCB_INPUT_FOCUS_POINTER_ROOT)
+        if (given)
             return focus->focus;
         auto pointer = owned(xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr));
         return pointer ? pointer->child : XCB_NONE;
+    }
+
+    // Sends the window a WM_TAKE_FOCUS (ICCCM) if its WM_PROTOCOLS lists it.
+    void offer_focus(xcb_window_t window)
+    {
+        xcb_icccm_get_wm_protocols_reply_t protocols;
+        auto cookie = xcb_icccm_get_wm_protocols(c, window, ewmh.WM_PROTOCOLS);
+        if (!xcb_icccm_get_wm_protocols_reply(c, cookie, &protocols, nullptr))
+            return;
+        bool listed = std::find(protocols.atoms, protocols.atoms + protocols.atoms_len, take_focus) !=
+                      protocols.atoms + protocols.atoms_len;
+        xcb_icccm_get_wm_protocols_reply_wipe(&protocols);
+        if (!listed)
+            return;
+        xcb_client_message_event_t message{};
+        message.response_type = XCB_CLIENT_MESSAGE;
+        message.format = 32;
+        message.window = window;
+        message.type = ewmh.WM_PROTOCOLS;
+        message.data.data32[0] = take_focus;
+        message.data.data32[1] = XCB_CURRENT_TIME;
+        xcb_send_event(c, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&message));
+        xcb_flush(c);
     }
 };
 
@@ -104,11 +138,14 @@ std::variant<std::unique_ptr<XDisplay>, std::string> XDisplay::open()
         return "the X display \"" + std::string(display) + "\" has no screen " + std::to_string(x->screen);
     x->root = screens.data->root;
     auto clipboard = xcb_intern_atom(x->c, 0, std::strlen("CLIPBOARD"), "CLIPBOARD");
+    auto take_focus = xcb_intern_atom(x->c, 0, std::strlen("WM_TAKE_FOCUS"), "WM_TAKE_FOCUS");
     x->ewmh_atoms = xcb_ewmh_init_atoms_replies(&x->ewmh, xcb_ewmh_init_atoms(x->c, &x->ewmh), nullptr);
-    auto atom = owned(xcb_intern_atom_reply(x->c, clipboard, nullptr));
-    if (!x->ewmh_atoms || !atom)
+    auto clipboard_atom = owned(xcb_intern_atom_reply(x->c, clipboard, nullptr));
+    auto take_focus_atom = owned(xcb_intern_atom_reply(x->c, take_focus, nullptr));
+    if (!x->ewmh_atoms || !clipboard_atom || !take_focus_atom)
         return "the X display \"" + std::string(display) + "\" did not answer";
-    x->clipboard = atom->atom;
+    x->clipboard = clipboard_atom->atom;
+    x->take_focus = take_focus_atom->atom;
     return std::unique_ptr<XDisplay>(new XDisplay(std::move(x)));
 }
 
@@ -140,12 +177,17 @@ int XWitness::fd() const
 void XWitness::refresh()
 {
     xcb_window_t active = XCB_NONE;
+    bool given = false;
     // A window manager that starts or ends after us is noticed here: the property comes or goes.
     auto cookie = xcb_ewmh_get_active_window(&x_.ewmh, x_.screen);
     ewmh_ = xcb_ewmh_get_active_window_reply(&x_.ewmh, cookie, &active, nullptr);
     if (!ewmh_)
-        active = x_.input_focus();
-    game_active_ = x_.is_game_window(active);
+        active = x_.input_focus(given);
+    xcb_window_t game = x_.game_window(active);
+    bool came = game != XCB_NONE && !game_active_;
+    game_active_ = game != XCB_NONE;
+    if (came && given)
+        x_.offer_focus(game);
 }
 
 bool XWitness::handle_events()

@@ -1,6 +1,8 @@
 """The desktop that bridge-host's end-to-end tests run on, with the harness's session on its X display.
 
-Three kinds behind one interface:
+Four kinds behind one interface:
+- "bare": the session's own Xvfb with no window manager, the X input focus given straight, as
+  gamescope gives it;
 - "openbox": the session's own Xvfb with openbox, an EWMH window manager, on it;
 - "sway": sway headless with XWayland, the Wine programs, xdotool and bridge-host all on XWayland's
   display, with a Wayland-native window (foot) to take the focus from the game;
@@ -50,14 +52,45 @@ class OnDisplay(Session):
         return self.given_display
 
 
-class Openbox:
-    """openbox on the session's Xvfb; windows are activated through _NET_ACTIVE_WINDOW requests."""
+class Bare:
+    """The session's Xvfb with no window manager: the X input focus is given to a window straight, as
+    gamescope gives it, with no _NET_ACTIVE_WINDOW and no WM_TAKE_FOCUS from anyone."""
 
     def __init__(self):
-        self.session = self.openbox = None
+        self.session = None
 
     def start(self):
         self.session = Session().start()
+        return self
+
+    def settle(self, *titles):
+        """Waits until the X windows of those titles are mapped."""
+        for title in titles:
+            mapped_window(self.session, title)
+
+    def focus(self, title):
+        xid = mapped_window(self.session, title)
+        asked = now()
+        self.session.xdotool("windowfocus", "--sync", xid)
+        return asked
+
+    def focus_native(self):
+        raise unittest.SkipTest("Xvfb has no Wayland window")
+
+    def close(self):
+        if self.session:
+            self.session.close()
+        self.session = None
+
+
+class Openbox(Bare):
+    """openbox on the session's Xvfb; windows are activated through _NET_ACTIVE_WINDOW requests, and
+    the newest mapped window keeps the focus."""
+
+    openbox = None
+
+    def start(self):
+        super().start()
         try:
             self.openbox = start_openbox(self.session)
         except BaseException:
@@ -65,22 +98,13 @@ class Openbox:
             raise
         return self
 
-    def settle(self, *titles):
-        """Waits until the X windows of those titles are mapped; the newest keeps the focus."""
-        for title in titles:
-            mapped_window(self.session, title)
-
     def focus(self, title):
         return activate(self.session, title)
 
-    def focus_native(self):
-        raise unittest.SkipTest("openbox on Xvfb has no Wayland window")
-
     def close(self):
         stop_process(self.openbox)
-        if self.session:
-            self.session.close()
-        self.session = self.openbox = None
+        self.openbox = None
+        super().close()
 
 
 def start_openbox(session):
@@ -486,7 +510,7 @@ def _read(path):
         return None
 
 
-DESKTOPS = {"openbox": Openbox, "sway": Sway, "kwin": Kwin}
+DESKTOPS = {"bare": Bare, "openbox": Openbox, "sway": Sway, "kwin": Kwin}
 
 
 def open_desktop(kind):

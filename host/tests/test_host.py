@@ -1,5 +1,6 @@
-"""bridge-host end to end: the real program on a desktop (openbox on the harness's own Xvfb), the
-bridge under Wine and the stand-in game, with the harness's wineserver and prefix."""
+"""bridge-host end to end: the real program on a desktop (openbox on the harness's own Xvfb, or that
+Xvfb with no window manager), the bridge under Wine and the stand-in game, with the harness's
+wineserver and prefix."""
 
 import os
 import signal
@@ -8,7 +9,7 @@ import unittest
 
 from desktop import DesktopCase
 from host_harness import HOST, BridgeHost
-from harness import DEFAULT_ANSWER, PREFIX, TIMEOUT, figure
+from harness import DEFAULT_ANSWER, PREFIX, TIMEOUT, figure, stop_process
 
 USER_TEXT = "the player's own notes"
 
@@ -123,6 +124,30 @@ class Host(HostCase):
                 result = subprocess.run([HOST, "--prefix", PREFIX, *options], env=self.session.env,
                                         capture_output=True, text=True, timeout=TIMEOUT)
                 self.assertEqual((result.returncode, result.stdout, result.stderr), (2, "", message))
+
+
+class WithoutWindowManager(HostCase):
+    """The X input focus given straight, as gamescope gives it: no window manager tells Wine that the
+    game has it again, so bridge-host does."""
+
+    desktop = "bare"
+    RETURNS = 5
+
+    def test_the_game_is_in_front_again_each_time_the_focus_returns_to_it(self):
+        other = subprocess.Popen(["xmessage", "-title", "LinuxProgram", "a Linux program"], env=self.session.env,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(stop_process, other)
+        self.start_host()
+        self.game_in_front()
+        for turn in range(self.RETURNS):
+            with self.subTest(turn=turn):
+                mark = self.host.mark()
+                self.activate("LinuxProgram")
+                self.host.expect(mark, event="game", in_front=False)
+                self.game_in_front()
+                mark = self.host.mark()
+                self.host.signal(signal.SIGUSR1)
+                self.assert_position(self.host.expect(mark, event="position"))
 
 
 if __name__ == "__main__":
