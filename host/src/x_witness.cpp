@@ -1,9 +1,10 @@
 // The X side over xcb. Where a window manager publishes _NET_ACTIVE_WINDOW (EWMH), the root
 // window's property events tell us every change and nothing is polled. Where none does (a bare X
-// server, gamescope), the X input focus is asked for on each poll(); with the focus at
-// PointerRoot, keys go to the top-level window under the pointer, so that window is the one. The
-// game's window is recognised by its WM_CLASS (ICCCM), looked for on the window and, for a focused
-// child window, on its ancestors.
+// server, gamescope), the X input focus is asked for whenever a top-level window tells us that the
+// focus came or went (FocusIn, FocusOut), and on each poll() as well, for what no event shows; with
+// the focus at PointerRoot, keys go to the top-level window under the pointer, so that window is the
+// one. The game's window is recognised by its WM_CLASS (ICCCM), looked for on the window and, for a
+// focused child window, on its ancestors.
 //
 // Wine lists WM_TAKE_FOCUS in its windows' WM_PROTOCOLS and then ignores FocusIn (Wine 8 always,
 // later Wines under gamescope): it makes a window its foreground only when a WM_TAKE_FOCUS comes.
@@ -98,6 +99,13 @@ struct XDisplay::Connection {
         return pointer ? pointer->child : XCB_NONE;
     }
 
+    // Tells us from now on of the focus coming to the window or its children, and leaving them.
+    void watch_focus(xcb_window_t window)
+    {
+        uint32_t mask = XCB_EVENT_MASK_FOCUS_CHANGE;
+        xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &mask);
+    }
+
     // Sends the window a WM_TAKE_FOCUS (ICCCM) if its WM_PROTOCOLS lists it.
     void offer_focus(xcb_window_t window)
     {
@@ -167,6 +175,16 @@ XWitness::XWitness(XDisplay &display) : x_(display.connection())
     uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_change_window_attributes(x_.c, x_.root, XCB_CW_EVENT_MASK, &mask);
     refresh();
+    if (ewmh_)
+        return;
+    // With no window manager, the focus events of every top-level window, those made later too.
+    mask |= XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    xcb_change_window_attributes(x_.c, x_.root, XCB_CW_EVENT_MASK, &mask);
+    auto tree = owned(xcb_query_tree_reply(x_.c, xcb_query_tree(x_.c, x_.root), nullptr));
+    xcb_window_t *children = tree ? xcb_query_tree_children(tree.get()) : nullptr;
+    for (int i = 0; tree && i < xcb_query_tree_children_length(tree.get()); ++i)
+        x_.watch_focus(children[i]);
+    refresh();  // a change while we were not yet told
 }
 
 int XWitness::fd() const
@@ -174,7 +192,8 @@ int XWitness::fd() const
     return xcb_get_file_descriptor(x_.c);
 }
 
-void XWitness::refresh()
+// focus_given: a FocusIn came since the last look, so the focus may have been given anew.
+void XWitness::refresh(bool focus_given)
 {
     xcb_window_t active = XCB_NONE;
     bool given = false;
@@ -186,23 +205,42 @@ void XWitness::refresh()
     xcb_window_t game = x_.game_window(active);
     bool came = game != XCB_NONE && !game_active_;
     game_active_ = game != XCB_NONE;
-    if (came && given)
+    if (given && (came || (game != XCB_NONE && focus_given)))
         x_.offer_focus(game);
 }
 
 bool XWitness::handle_events()
 {
-    bool changed = false;
+    bool changed = false, focus_given = false;
     while (auto event = owned(xcb_poll_for_event(x_.c))) {
-        if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY)
-            continue;
-        auto *property = reinterpret_cast<xcb_property_notify_event_t *>(event.get());
-        changed |= property->window == x_.root && property->atom == x_.ewmh._NET_ACTIVE_WINDOW;
+        switch (event->response_type & 0x7f) {
+        case XCB_PROPERTY_NOTIFY: {
+            auto *property = reinterpret_cast<xcb_property_notify_event_t *>(event.get());
+            changed |= property->window == x_.root && property->atom == x_.ewmh._NET_ACTIVE_WINDOW;
+            break;
+        }
+        case XCB_CREATE_NOTIFY: {
+            auto *created = reinterpret_cast<xcb_create_notify_event_t *>(event.get());
+            if (created->parent == x_.root)
+                x_.watch_focus(created->window);
+            break;
+        }
+        case XCB_FOCUS_IN: {
+            // Given from outside: not moved up from a child, nor a keyboard grab's coming or going.
+            auto *focus = reinterpret_cast<xcb_focus_in_event_t *>(event.get());
+            focus_given |= focus->detail != XCB_NOTIFY_DETAIL_INFERIOR && focus->detail < XCB_NOTIFY_DETAIL_POINTER &&
+                           (focus->mode == XCB_NOTIFY_MODE_NORMAL || focus->mode == XCB_NOTIFY_MODE_WHILE_GRABBED);
+            changed = true;
+            break;
+        }
+        case XCB_FOCUS_OUT: changed = true; break;
+        default: break;
+        }
     }
     if (xcb_connection_has_error(x_.c))
         return false;
     if (changed)
-        refresh();
+        refresh(focus_given);
     return true;
 }
 

@@ -32,7 +32,8 @@ private:
 
 class XWitness : public FocusWitness {
 public:
-    // Watches the root window's properties from now on.
+    // Watches the root window's properties from now on and, with no window manager, the focus
+    // events of the top-level windows.
     explicit XWitness(XDisplay &display);
 
     const char *name() const override { return "x"; }
@@ -45,7 +46,7 @@ public:
     const char *lost_message() const override { return "lost the X display"; }
 
 private:
-    void refresh();
+    void refresh(bool focus_given = false);
 
     XDisplay::Connection &x_;
     bool ewmh_ = false;

@@ -4,6 +4,7 @@ wineserver and prefix."""
 
 import os
 import signal
+import statistics
 import subprocess
 import unittest
 
@@ -139,15 +140,21 @@ class WithoutWindowManager(HostCase):
         self.addCleanup(stop_process, other)
         self.start_host()
         self.game_in_front()
+        lost, back = [], []
         for turn in range(self.RETURNS):
             with self.subTest(turn=turn):
                 mark = self.host.mark()
-                self.activate("LinuxProgram")
-                self.host.expect(mark, event="game", in_front=False)
-                self.game_in_front()
+                asked = self.activate("LinuxProgram")
+                lost.append(self.host.expect(mark, event="game", in_front=False).at - asked)
+                mark = self.host.mark()
+                asked = self.activate("StandInGame")
+                back.append(self.host.expect(mark, event="game", in_front=True).at - asked)
                 mark = self.host.mark()
                 self.host.signal(signal.SIGUSR1)
                 self.assert_position(self.host.expect(mark, event="position"))
+        for what, delays in (("false", lost), ("true", back)):
+            figure("host on a bare X server: the X focus given to game in_front %s, median (ms)" % what,
+                   round(statistics.median(delays) * 1000, 1))
 
 
 if __name__ == "__main__":
