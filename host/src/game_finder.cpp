@@ -6,6 +6,7 @@
 #include "game_finder.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fcntl.h>
@@ -145,6 +146,7 @@ std::optional<GameProcess> read_game(const fs::path &root, const fs::path &proce
     auto loader = env_value(env, "WINELOADER");
     game.loader = loader && !loader->empty() ? *loader : loader_of(read_link(process / "exe"));
     game.display = env_value(env, "DISPLAY").value_or("");
+    game.xauthority = env_value(env, "XAUTHORITY").value_or("");
     game.container = container_of(root, process, env);
     if (game.container)  // paths that name the session as the container sees it (Flatpak's DISPLAY is :99)
         for (const char *name : container_session)
@@ -275,4 +277,24 @@ std::vector<GameProcess> find_games(const std::string &proc_root, uid_t uid)
 bool game_alive(const std::string &proc_root, pid_t pid)
 {
     return is_game(fs::path(proc_root) / std::to_string(pid));
+}
+
+bool descends_from(const std::string &proc_root, pid_t pid, pid_t ancestor)
+{
+    // A chain of parents is short; a bound keeps a tree that changes while we read from looping.
+    for (int depth = 0; depth < 256 && pid > 1; ++depth) {
+        if (pid == ancestor)
+            return true;
+        // The parent is the second field after the name, which ends at the last ')'.
+        auto stat = read_file(fs::path(proc_root) / std::to_string(pid) / "stat", 1024);
+        size_t name_end = stat ? stat->rfind(')') : std::string::npos;
+        if (name_end == std::string::npos)
+            return false;
+        char state = 0;
+        int parent = 0;
+        if (std::sscanf(stat->c_str() + name_end + 1, " %c %d", &state, &parent) != 2)
+            return false;
+        pid = parent;
+    }
+    return false;
 }

@@ -34,6 +34,7 @@ struct GameProcess {
     // WAYLAND_DISPLAY, XDG_RUNTIME_DIR, XAUTHORITY and HOME, which are the container's.
     std::vector<std::string> settings;
     std::string display;                // its DISPLAY, where its window is
+    std::string xauthority;             // its XAUTHORITY, the key to that display if it has one
     // Set when it runs in a container of its own (another mount namespace): the bridge runs there.
     std::optional<Container> container;
     // Set when the game cannot be joined (its loader is not on this system): the reason, for the player.
@@ -56,3 +57,6 @@ std::vector<GameProcess> find_games(const std::string &proc_root, uid_t uid);
 
 // Whether that process still runs as the game.
 bool game_alive(const std::string &proc_root, pid_t pid);
+
+// Whether the process pid is ancestor or one of its descendants, by the parents that /proc gives.
+bool descends_from(const std::string &proc_root, pid_t pid, pid_t ancestor);

@@ -12,7 +12,6 @@
 #include <csignal>
 #include <cstring>
 #include <poll.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 namespace {
@@ -23,49 +22,28 @@ constexpr auto max_backoff = std::chrono::seconds(30);
 // A bridge that ran this long before it ended starts again after the shortest pause.
 constexpr auto stable_run = std::chrono::seconds(30);
 
-sigset_t handled_signals()
-{
-    sigset_t handled;
-    sigemptyset(&handled);
-    for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGCHLD})
-        sigaddset(&handled, sig);
-    return handled;
-}
-
 }  // namespace
 
-void Host::hold_early_signals()
-{
-    sigset_t early;
-    sigemptyset(&early);
-    sigaddset(&early, SIGUSR1);
-    sigprocmask(SIG_BLOCK, &early, nullptr);
-}
-
 Host::Host(const Options &options, FocusWitness &witness, XDisplay *x, EventWriter &out)
-    : options_(options), witness_(witness), x_(x), out_(out)
+    : options_(options), focus_(witness, x), out_(out)
 {
     if (options_.follow)
         follower_.emplace([this](const nlohmann::ordered_json &event) { emit(event); });
-    sigset_t handled = handled_signals();
-    sigprocmask(SIG_BLOCK, &handled, nullptr);
-    signals_ = Fd(signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC));
-    std::signal(SIGPIPE, SIG_IGN);  // a bridge gone or a reader of stdout gone is seen as a failed write
 }
 
 int Host::run()
 {
-    front_ = InFront(witness_.game_active());
+    front_ = InFront(focus_.witness().game_active());
     if (!options_.follow && !start_bridge())
         return 2;  // no Wine to run it with: a mistake in the options, not a crash to retry
     if (!start_command())
         return 127;  // as a shell says of a command it cannot run
     next_tick_ = clock::now() + tick_period;
     while (!done_) {
-        // An fd of -1 is skipped by poll: a lost witness or a bridge's closed output.
-        pollfd fds[3] = {{signals_.get(), POLLIN, 0}, {witness_lost_ ? -1 : witness_.fd(), POLLIN, 0},
-                         {bridge_.output_fd(), POLLIN, 0}};
-        if (poll(fds, 3, poll_timeout()) < 0 && errno != EINTR)
+        // An fd of -1 is skipped by poll: a lost witness, a bridge's closed output, no game display.
+        pollfd fds[4] = {{signals_.fd(), POLLIN, 0}, {focus_.desktop_fd(), POLLIN, 0},
+                         {bridge_.output_fd(), POLLIN, 0}, {focus_.display_fd(), POLLIN, 0}};
+        if (poll(fds, 4, poll_timeout()) < 0 && errno != EINTR)
             break;
         take_signals();
         watch_focus();
@@ -99,12 +77,18 @@ bool Host::start_bridge()
     return true;
 }
 
-// A joined game's Wine, else the one of the options.
+// A joined game's Wine (on the game's own display, if not ours), else the one of the options.
 Launch Host::launch() const
 {
-    if (const GameProcess *game = follower_ ? follower_->game() : nullptr)
-        return {game->loader, game->prefix, options_.bridge, game->settings, game->container ? game->pid : 0};
-    return {options_.wine, options_.prefix, options_.bridge, {}};
+    const GameProcess *game = follower_ ? follower_->game() : nullptr;
+    if (!game)
+        return {options_.wine, options_.prefix, options_.bridge, {}};
+    auto settings = game->settings;
+    if (focus_.on_game_display())
+        for (auto [name, value] : {std::pair{"DISPLAY=", &game->display}, {"XAUTHORITY=", &game->xauthority}})
+            if (!value->empty())
+                settings.push_back(name + *value);
+    return {game->loader, game->prefix, options_.bridge, settings, game->container ? game->pid : 0};
 }
 
 void Host::configure_bridge()
@@ -175,8 +159,10 @@ void Host::bridge_ended(const Ending &ending)
     ready_ = false;  // no bridge to disagree with X until the next one is up
     show_front(front_.bridge_gone());
     auto event = bridge_exit_event(epoch_, ending.code, ending.signal);
-    if (follower_ && !stopping_)
-        follower_->game_left();
+    if (follower_ && !stopping_ && follower_->game_left()) {
+        focus_.leave();
+        follow_witness();
+    }
     if (stopping_ || (follower_ && !follower_->game())) {
         emit(event);  // asked to end, or its game has left: not started again
         stop_at_.reset();
@@ -194,10 +180,9 @@ void Host::bridge_ended(const Ending &ending)
 
 void Host::take_signals()
 {
-    signalfd_siginfo info;
-    while (read(signals_.get(), &info, sizeof info) == (ssize_t)sizeof info) {
-        switch (info.ssi_signo) {
-        case SIGINT: case SIGTERM: command_.pass_on(info); stop(0); break;
+    while (auto info = signals_.next()) {
+        switch (info->ssi_signo) {
+        case SIGINT: case SIGTERM: command_.pass_on(*info); stop(0); break;
         case SIGUSR1: request_position("signal"); break;
         default: break;  // SIGCHLD: the loop reaps after this
         }
@@ -206,17 +191,20 @@ void Host::take_signals()
 
 void Host::watch_focus()
 {
-    if (witness_lost_)
-        return;
-    if (!witness_.handle_events()) {
-        witness_lost_ = true;
+    if (!focus_.take_events()) {
         report_focus(false);
-        emit(message_event("error", witness_.lost_message()));
+        emit(message_event("error", focus_.lost_message()));
         stop(1);
         return;
     }
-    if (witness_.game_active() != front_.witness_active())
-        report_focus(witness_.game_active());
+    follow_witness();
+}
+
+// What the witness now says goes to the bridge at once.
+void Host::follow_witness()
+{
+    if (!focus_.lost() && focus_.witness().game_active() != front_.witness_active())
+        report_focus(focus_.witness().game_active());
 }
 
 void Host::tick()
@@ -236,10 +224,10 @@ void Host::tick()
     if (now < next_tick_)
         return;
     next_tick_ = std::max(next_tick_ + tick_period, now);
-    if (witness_.needs_polling() && !witness_lost_) {
-        witness_.poll();
-        if (witness_.game_active() != front_.witness_active())
-            return report_focus(witness_.game_active());
+    if (!focus_.lost() && focus_.witness().needs_polling()) {
+        focus_.witness().poll();
+        if (focus_.witness().game_active() != front_.witness_active())
+            return report_focus(focus_.witness().game_active());
     }
     if (front_.witness_active() && !stopping_)
         bridge_.send("focus 1");
@@ -290,7 +278,7 @@ void Host::request_position(const char *why)
     // Whether anybody holds X's clipboard now: formats that Wine still lists from an X owner that
     // has gone yield no data, and only X can tell (XWayland's, on a Wayland desktop).
     // A lost witness has stopped us already; a lost X under another witness answers nothing.
-    if (auto owned = x_ ? x_->clipboard_owned() : std::nullopt)
+    if (auto owned = focus_.x() ? focus_.x()->clipboard_owned() : std::nullopt)
         bridge_.send(*owned ? "selection 1" : "selection 0");
     bridge_.send("trigger");
     watch_focus();  // events that came along with the reply, taken now rather than at the next wake
@@ -301,16 +289,28 @@ void Host::follow(clock::time_point now)
     if (!follower_ || stopping_)
         return;
     switch (follower_->look(now, bridge_.running())) {
-    case Follower::Turn::joined: backoff_ = std::chrono::seconds(1); start_bridge(); break;
+    case Follower::Turn::joined: backoff_ = std::chrono::seconds(1); join_display(); start_bridge(); break;
     case Follower::Turn::left: leave(); break;
     case Follower::Turn::waiting: show_status(); break;
     case Follower::Turn::none: break;
     }
 }
 
+// A game on its own X display (gamescope's) is witnessed there while it is joined.
+void Host::join_display()
+{
+    auto joined = focus_.join(*follower_->game());
+    if (!joined)
+        return;
+    emit(joined->error.empty() ? witness_event("x", joined->note) : message_event("error", joined->error));
+    follow_witness();
+}
+
 // The game has left: its bridge gives the clipboard back and is not started again.
 void Host::leave()
 {
+    focus_.leave();
+    follow_witness();
     restart_at_.reset();
     if (bridge_.running())
         close_bridge();
@@ -323,6 +323,8 @@ bool Host::start_command()
     if (options_.command.empty())
         return true;
     auto failure = command_.start(options_.command);
+    if (!failure && follower_)
+        follower_->wraps(command_.pid());
     if (!failure)
         return true;
     std::fprintf(stderr, "bridge-host: %s\n", failure->c_str());

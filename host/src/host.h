@@ -6,6 +6,8 @@
 #include "bridge_lines.h"
 #include "bridge_process.h"
 #include "events.h"
+#include "focus_source.h"
+#include "host_signals.h"
 #include "host_follow.h"
 #include "in_front.h"
 #include "options.h"
@@ -19,9 +21,6 @@
 
 class Host {
 public:
-    // Holds SIGUSR1 from the start of main, so that one sent while we start cannot end us (its
-    // default action); the loop takes it later. SIGINT and SIGTERM keep ending us until then.
-    static void hold_early_signals();
     // x is the X display where there is one: its clipboard owner is told to the bridge.
     Host(const Options &options, FocusWitness &witness, XDisplay *x, EventWriter &out);
     // Runs until SIGINT or SIGTERM (or the first position with --once, or the end of the wrapped
@@ -36,6 +35,8 @@ private:
     bool start_command();
     void reap_command();
     void follow(clock::time_point now);
+    void join_display();
+    void follow_witness();
     void leave();
     void finish_if_idle();
     void close_bridge();
@@ -57,10 +58,9 @@ private:
     void show_status();
 
     const Options &options_;
-    FocusWitness &witness_;
-    XDisplay *x_;
+    FocusSource focus_;
     EventWriter &out_;
-    Fd signals_;
+    HostSignals signals_;
     BridgeProcess bridge_;
     LineBuffer lines_;
 
@@ -72,7 +72,6 @@ private:
     std::optional<clock::time_point> restart_at_, stop_at_;
     std::chrono::seconds backoff_{1};
     bool stopping_ = false, done_ = false;
-    bool witness_lost_ = false;
     TerminalStatus status_;
     int exit_code_ = 0;
     std::optional<Follower> follower_;  // in follow mode only

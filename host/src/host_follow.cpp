@@ -54,7 +54,8 @@ bool Follower::game_left()
     return true;
 }
 
-// The first game of ours on our display that can be joined; the others are reported once each.
+// The first game of ours on our display, or of the wrapped command's on any, that can be joined; the
+// others are reported once each.
 // A game in a container is tried once: a child of ours enters it and looks for its Wine there.
 std::optional<GameProcess> Follower::find()
 {
@@ -62,7 +63,8 @@ std::optional<GameProcess> Follower::find()
     std::optional<GameProcess> found;
     const char *display = std::getenv("DISPLAY");
     for (auto &game : find_games(proc_root, getuid())) {
-        if (!shows_on(proc_root, game, display ? display : ""))
+        bool commands = command_ > 0 && descends_from(proc_root, game.pid, command_);
+        if (!commands && !shows_on(proc_root, game, display ? display : ""))
             continue;  // its window is on another X server: another seat's, or a test's
         bool said = std::find(refused_.begin(), refused_.end(), game.pid) != refused_.end();
         std::string why = said ? "" : refusal(game);

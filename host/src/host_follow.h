@@ -1,5 +1,6 @@
 // The follow mode (no --wine, no --prefix): which running game the bridge joins. Every second it
-// looks through /proc for the game on our X display while none is joined; every 500 ms it checks
+// looks through /proc for the game on our X display while none is joined (a game that descends from
+// the wrapped command is that command's, whatever its display: gamescope gives its own); every 500 ms it checks
 // that the joined one still runs. The host starts the bridge with the joined game's loader and
 // Wine settings, restarts it as usual while the game runs, and closes its input when the game has
 // left; the next game, perhaps in another prefix or under another Wine, is joined in its turn. A
@@ -27,6 +28,9 @@ public:
     // The events for the player (joined, left, refused, waiting) go to emit as they happen.
     explicit Follower(Emit emit) : emit_(std::move(emit)) {}
 
+    // The wrapped command's pid, once it runs: its descendants' games are ours on any display.
+    void wraps(pid_t command) { command_ = command; }
+
     // Looks when it is time. While a bridge still runs with no game (giving the last game's
     // clipboard back), no new game is looked for.
     Turn look(clock::time_point now, bool bridge_running);
@@ -44,6 +48,7 @@ private:
     Emit emit_;
     std::optional<GameProcess> game_;
     std::vector<pid_t> refused_;  // the games already reported as not to be joined
+    pid_t command_ = 0;
     clock::time_point next_look_;
     bool waiting_said_ = false;
 };

@@ -140,7 +140,7 @@ bool open_witness(const Options &options, std::unique_ptr<FocusWitness> &witness
 
 int main(int argc, char **argv)
 {
-    Host::hold_early_signals();
+    HostSignals::hold_early();
     auto parsed = parse_options(argc, argv);
     if (auto *code = std::get_if<int>(&parsed))
         return *code;

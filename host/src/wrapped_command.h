@@ -18,6 +18,7 @@ public:
     // Starts it with our environment; on failure returns the reason.
     std::optional<std::string> start(const std::vector<std::string> &argv);
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     // Its exit code once it has ended (128 + the signal that ended it), else nothing.
     std::optional<int> reap();
     // Passes on a SIGINT or SIGTERM that a process sent to us alone. One that the terminal sent

@@ -34,6 +34,23 @@ reply_ptr<Reply> owned(Reply *reply)
     return reply_ptr<Reply>(reply, &std::free);
 }
 
+// xcb finds the key to a display in the file that XAUTHORITY names, when it connects: for another
+// display than ours, the file of the program that uses it, named for that one call.
+xcb_connection_t *connect(const char *display, const char *xauthority, int &screen)
+{
+    if (!xauthority || !*xauthority)
+        return xcb_connect(display, &screen);
+    const char *current = std::getenv("XAUTHORITY");
+    std::string ours = current ? current : "";
+    setenv("XAUTHORITY", xauthority, 1);
+    xcb_connection_t *c = xcb_connect(display, &screen);
+    if (current)
+        setenv("XAUTHORITY", ours.c_str(), 1);
+    else
+        unsetenv("XAUTHORITY");
+    return c;
+}
+
 }  // namespace
 
 struct XDisplay::Connection {
@@ -130,13 +147,13 @@ struct XDisplay::Connection {
     }
 };
 
-std::variant<std::unique_ptr<XDisplay>, std::string> XDisplay::open()
+std::variant<std::unique_ptr<XDisplay>, std::string> XDisplay::open(const char *name, const char *xauthority)
 {
-    const char *display = std::getenv("DISPLAY");
+    const char *display = name ? name : std::getenv("DISPLAY");
     if (!display || !*display)
         return std::string("no DISPLAY: bridge-host must run in the desktop session of the game");
     auto x = std::make_unique<Connection>();
-    x->c = xcb_connect(nullptr, &x->screen);
+    x->c = connect(display, xauthority, x->screen);
     if (xcb_connection_has_error(x->c))
         return "cannot open the X display \"" + std::string(display) + "\"";
     xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(x->c));

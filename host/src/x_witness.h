@@ -14,8 +14,10 @@ class XDisplay {
 public:
     struct Connection;
 
-    // Connects to $DISPLAY; the message says why it cannot.
-    static std::variant<std::unique_ptr<XDisplay>, std::string> open();
+    // Connects to $DISPLAY, or to the display named, with the key in the xauthority file if one is
+    // named; the message says why it cannot.
+    static std::variant<std::unique_ptr<XDisplay>, std::string> open(const char *name = nullptr,
+                                                                     const char *xauthority = nullptr);
     ~XDisplay();
     XDisplay(const XDisplay &) = delete;
     XDisplay &operator=(const XDisplay &) = delete;

@@ -56,15 +56,16 @@ protected:
     void TearDown() override { fs::remove_all(root_); }
 
     // A process; an empty comm or environ leaves that file out, an empty mnt the namespace link.
-    // Its stat has the given state letter, after the name as the kernel writes it.
+    // Its stat has the given state letter and parent, after the name as the kernel writes it.
     void process(const std::string &pid, const std::string &comm, const std::string &environ,
-                 const std::string &mnt = "mnt:[1]", const std::string &exe_suffix = "", char state = 'S')
+                 const std::string &mnt = "mnt:[1]", const std::string &exe_suffix = "", char state = 'S',
+                 const std::string &parent = "1")
     {
         fs::path dir = root_ / pid;
         fs::create_directories(dir / "ns");
         if (!comm.empty())
             std::ofstream(dir / "comm") << comm << "\n";
-        std::ofstream(dir / "stat") << pid << " (" << comm << ") " << state << " 1 1 0 -1 4194560\n";
+        std::ofstream(dir / "stat") << pid << " (" << comm << ") " << state << " " << parent << " 1 0 -1 4194560\n";
         if (!environ.empty())
             std::ofstream(dir / "environ", std::ios::binary) << environ;
         if (!mnt.empty())
@@ -179,4 +180,15 @@ TEST_F(ProcTree, a_container_may_name_our_display_otherwise)
         if (shows_on(root_.string(), game, ":0", x11.string()))
             shown.push_back(game.pid);
     EXPECT_EQ(shown, (std::vector<pid_t>{20, 23}));
+}
+
+TEST_F(ProcTree, a_process_descends_from_its_parents_and_theirs_only)
+{
+    process("10", "gamescope", "");
+    process("20", "sh) S 40 (x", "", "mnt:[1]", "", 'S', "10");  // a name that mimics a parent field
+    process("30", "StarCitizen.exe", "", "mnt:[1]", "", 'S', "20");
+    process("40", "launcher", "");
+    for (auto [pid, ancestor, descends] : {std::tuple{30, 10, true}, {30, 20, true}, {30, 30, true}, {30, 40, false},
+                                           {40, 10, false}, {99, 10, false}})
+        EXPECT_EQ(descends_from(root_.string(), pid, ancestor), descends) << pid << " from " << ancestor;
 }

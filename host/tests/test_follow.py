@@ -1,7 +1,8 @@
 """bridge-host following the game, end to end: started with no --wine, no --prefix, no WINEPREFIX and
 no wine on its PATH, it joins the stand-in game in whatever prefix it runs, leaves it when it quits,
 and joins it again elsewhere, and leaves at once a game that was killed and is not reaped yet; and the
-wrapper form, which ends with its command's exit code.
+wrapper form, which ends with its command's exit code and joins its command's game also on an X
+display of its own, as gamescope gives one.
 
 On the way, the user's clipboard is left as players leave it: copied in a Linux program that then
 quit, or last written by a Wine session that has ended. Wine goes on listing those formats, which
@@ -20,7 +21,7 @@ import subprocess
 import tempfile
 import unittest
 
-from desktop import DesktopCase
+from desktop import DesktopCase, mapped_window
 from host_harness import BridgeHost, alone_in_pid_namespace
 from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, NO_ANSWER, PREFIX, TIMEOUT, LinuxCopy, Session, exe_path, figure,
                      now, wait_for, x_clipboard)
@@ -45,10 +46,10 @@ def process_state(pid):
         return f.read().rpartition(")")[2].split()[0]
 
 
-def spaced_copy():
-    """The harness's prefix hard-linked under a name with a space; the registry files are copied, as
-    the copy's wineserver writes them."""
-    copy = os.path.join(os.path.dirname(PREFIX), "follow prefix")
+def prefix_copy(name):
+    """The harness's prefix hard-linked under that name; the registry files are copied, as the copy's
+    wineserver writes them."""
+    copy = os.path.join(os.path.dirname(PREFIX), name)
     if not os.path.isdir(copy):
         subprocess.run(["cp", "-al", PREFIX, copy + ".part"], check=True)
         for name in os.listdir(PREFIX):
@@ -64,7 +65,7 @@ class Follow(DesktopCase):
     def setUpClass(cls):
         super().setUpClass()
         try:
-            cls.other = Session(spaced_copy()).start(display=False)
+            cls.other = Session(prefix_copy("follow prefix")).start(display=False)
         except BaseException:
             super().tearDownClass()
             raise
@@ -191,6 +192,27 @@ class Follow(DesktopCase):
         self.assertEqual(host.wait_exit(), 7)
         exited = host.expect(0, event="bridge", state="exited", epoch=started["epoch"])
         self.assertEqual((exited["code"], "restart_in_ms" in exited.data), (0, False))
+
+    def test_the_wrappers_game_on_a_display_of_its_own_is_joined_and_witnessed_there(self):
+        # As gamescope runs it: on an X server of its own, with no window manager, in a Wine session
+        # of its own; bridge-host stays on the desktop's display.
+        release = os.path.join(self.empty_path.name, "release")
+        own = Session(prefix_copy("gamescope prefix")).start()
+        self.addCleanup(own.close)
+        script = ('while [ ! -e "$1" ]; do /bin/sleep 0.1; done | DISPLAY="$2" WINEPREFIX="$3" /usr/bin/wine "$4"')
+        host = self.start_host("--", "/bin/sh", "-c", script, "sh", release, own.display, own.prefix,
+                               exe_path("tools", "StarCitizen.exe"))
+        self.assertEqual(host.expect(0, event="follow", state="joined")["prefix"], own.prefix)
+        host.expect(0, event="witness", name="x", message="the game's own X display " + own.display)
+        started = host.expect(0, event="bridge", state="started")
+        own.xdotool("windowfocus", "--sync", mapped_window(own, "StandInGame"))
+        with host.changed:
+            self.assertTrue(host.changed.wait_for(lambda: self.in_front(started), TIMEOUT), host.lines[-5:])
+        mark = host.mark()
+        host.signal(signal.SIGUSR1)
+        self.assertEqual(host.expect(mark, event="position")["text"], DEFAULT_ANSWER)
+        open(release, "w").close()
+        self.assertEqual(host.wait_exit(), 0)
 
     def test_sigterm_to_the_wrapper_goes_on_to_the_command(self):
         host = self.start_host("--", "/bin/sleep", "60")
