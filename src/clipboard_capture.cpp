@@ -6,10 +6,11 @@
 //
 // Passively, only the game's own copy is reported. A program between Wine and the desktop's
 // clipboard (gamescope, a clipboard persister or manager) takes each copy over and serves it again,
-// and Wine imports that under its X clipboard bridge, a few ms to a few hundred ms later. Such an
-// import counts as the game's when it is the very next change after a write by the game that we
-// could not read before it was replaced, within RESERVE_MS of it: a program that copies a
-// coordinates text of its own makes its own change, which follows no write of the game. Who wrote a
+// and Wine imports that under its X clipboard bridge, a few ms to a few hundred ms later, now and
+// then twice (gamescope). Such an import counts as the game's when the changes since a write by the
+// game that we could not read before it was replaced are all imports, within RESERVE_MS of that
+// write: a program that copies a coordinates text of its own makes its own change, which follows no
+// write of the game. Who wrote a
 // change is noted when its notice comes, before the text is read, since the intermediary may
 // replace the game's write while our read waits for a clipboard held open (by Wine's X bridge,
 // serving that very intermediary).
@@ -114,9 +115,15 @@ void clipboard_changed(void)
     // A notice of the state already noted (the step of one of our own renders) is no change.
     if (clipboard_sequence() == change_sequence)
         return;
-    previous_writer = change_writer;
-    previous_tick = clipboard_tick;
-    previous_read = change_sequence == last_sequence;
+    // The change before this one, unread, began or went on a serve of the game's write; a read
+    // one, or another program's, ends it.
+    int previous_read = change_sequence == last_sequence;
+    if (previous_read || (change_writer != WRITER_GAME && change_writer != WRITER_X_IMPORT)) {
+        serving_game = 0;
+    } else if (change_writer == WRITER_GAME) {
+        serving_game = 1;
+        game_write_tick = clipboard_tick;
+    }
     clipboard_wall = wall_clock_ms();
     clipboard_pending = 1;
     clipboard_tick = GetTickCount64();
@@ -133,8 +140,7 @@ static int written_by_game(void)
 {
     if (change_writer == WRITER_GAME)
         return 1;
-    return change_writer == WRITER_X_IMPORT && previous_writer == WRITER_GAME && !previous_read &&
-           clipboard_tick - previous_tick <= RESERVE_MS;
+    return change_writer == WRITER_X_IMPORT && serving_game && clipboard_tick - game_write_tick <= RESERVE_MS;
 }
 
 static int passive_report_wanted(const WCHAR *text, ULONGLONG now)

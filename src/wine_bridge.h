@@ -56,9 +56,8 @@ extern int clipboard_pending;               // a clipboard change waits to be ex
 extern ULONGLONG clipboard_tick;            // tick of the last clipboard change
 extern DWORD change_sequence;               // clipboard sequence number when its notice came
 extern int change_writer;                   // who owned the clipboard then (clipboard_writer)
-extern int previous_writer;                 // the same for the change before it
-extern ULONGLONG previous_tick;             // tick of the change before it
-extern int previous_read;                   // the change before it was read
+extern int serving_game;                    // the changes since the game's last write, unread, are imports through X
+extern ULONGLONG game_write_tick;           // tick of that write
 extern double clipboard_wall;               // its wall-clock time, ms since 1970-01-01 UTC
 extern DWORD last_sequence;                 // clipboard sequence number already examined
 extern WCHAR last_text[TEXT_UNITS];         // the last coordinates text reported
