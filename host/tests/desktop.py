@@ -168,6 +168,7 @@ class Unprivileged:
     log_name) and its Wayland-native window (self.native)."""
 
     folder_prefix = log_name = None
+    launcher = []  # what runs the compositor's command (as root), if it comes from a Debian root
 
     def __init__(self):
         self.session = self.compositor = self.native = None
@@ -215,7 +216,7 @@ class Unprivileged:
         errors only, when piped: then its stdin and stdout are pipes of ours)."""
         out = open(os.path.join(self.folder, log), "wb")
         self.logs.append(out)
-        return subprocess.Popen(["setpriv", "--pdeathsig", "TERM", "--reuid", str(self.user.pw_uid),
+        return subprocess.Popen(self.launcher + ["setpriv", "--pdeathsig", "TERM", "--reuid", str(self.user.pw_uid),
                                  "--regid", str(self.user.pw_gid), "--clear-groups", "env", "-i", *env, *command],
                                 stdin=subprocess.PIPE if piped else subprocess.DEVNULL,
                                 stdout=subprocess.PIPE if piped else out, stderr=out,
