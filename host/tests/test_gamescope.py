@@ -11,12 +11,13 @@ import gamescope  # noqa: F401  (the "gamescope" desktop)
 import test_host
 from harness import CHAT_SUFFIX, NO_ANSWER, escape, wait_for
 
-PACE = 1.0  # s between two of the game's copies, as a player's are seconds apart
+PACE = 1.0  # s between two of the game's copies or requests, as a player's are seconds apart
 USER_TEXT = "the player's own notes, lent under gamescope"
 
 
 class InsideGamescope(test_host.WithoutWindowManager):
     desktop = "gamescope"
+    PAUSE = PACE
 
     def away(self):
         return self.screen.focus_native()  # Steam's UI, as the Steam button does
@@ -26,6 +27,7 @@ class InsideGamescope(test_host.WithoutWindowManager):
         self.game_in_front()
         for turn in range(3):
             with self.subTest(turn=turn):
+                time.sleep(PACE)
                 mark = self.host.mark()
                 self.host.signal(signal.SIGUSR1)
                 self.assert_position(self.host.expect(mark, event="position"))

@@ -6,6 +6,7 @@ import os
 import signal
 import statistics
 import subprocess
+import time
 import unittest
 
 from desktop import DesktopCase
@@ -133,6 +134,7 @@ class WithoutWindowManager(HostCase):
 
     desktop = "bare"
     RETURNS = 5
+    PAUSE = 0.0  # s from the return to the request, as a player's
 
     def away(self):
         """Another program's window takes the focus; returns when that was asked."""
@@ -156,6 +158,7 @@ class WithoutWindowManager(HostCase):
                 mark = self.host.mark()
                 asked = self.activate("StandInGame")
                 back.append(self.host.expect(mark, event="game", in_front=True).at - asked)
+                time.sleep(self.PAUSE)
                 mark = self.host.mark()
                 self.host.signal(signal.SIGUSR1)
                 self.assert_position(self.host.expect(mark, event="position"))
