@@ -109,14 +109,16 @@ class Openbox(Bare):
 
 def start_openbox(session):
     """openbox on the session's display, a child of ours; returns once it manages the screen."""
-    openbox = subprocess.Popen(["setpriv", "--pdeathsig", "TERM", "openbox", "--sm-disable"], env=session.env,
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = now() + TIMEOUT
-    while "window id" not in root_property(session, "_NET_SUPPORTING_WM_CHECK"):
-        if now() > deadline or openbox.poll() is not None:
-            stop_process(openbox)
-            raise RuntimeError("openbox did not start")
-        time.sleep(0.1)
+    with tempfile.TemporaryFile() as errors:
+        openbox = subprocess.Popen(["setpriv", "--pdeathsig", "TERM", "openbox", "--sm-disable"], env=session.env,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=errors)
+        deadline = now() + TIMEOUT
+        while "window id" not in root_property(session, "_NET_SUPPORTING_WM_CHECK"):
+            if now() > deadline or openbox.poll() is not None:
+                stop_process(openbox)
+                errors.seek(0)
+                raise RuntimeError("openbox did not start (exit %s): %r" % (openbox.returncode, errors.read()[-500:]))
+            time.sleep(0.1)
     return openbox
 
 
