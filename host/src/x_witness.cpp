@@ -60,7 +60,7 @@ struct XDisplay::Connection {
     xcb_window_t root = XCB_NONE;
     xcb_atom_t clipboard = XCB_NONE;
     xcb_atom_t take_focus = XCB_NONE;
-    int screen = 0;  // of $DISPLAY (":0.1" is screen 1)
+    int screen = 0;  // of the display (":0.1" is screen 1)
 
     ~Connection()
     {
@@ -220,9 +220,9 @@ void XWitness::refresh(bool focus_given)
     if (!ewmh_)
         active = x_.input_focus(given);
     xcb_window_t game = x_.game_window(active);
-    bool came = game != XCB_NONE && !game_active_;
+    bool came = !game_active_;
     game_active_ = game != XCB_NONE;
-    if (given && (came || (game != XCB_NONE && focus_given)))
+    if (game_active_ && given && (came || focus_given))
         x_.offer_focus(game);
 }
 

@@ -69,10 +69,7 @@ class Bare:
             mapped_window(self.session, title)
 
     def focus(self, title):
-        xid = mapped_window(self.session, title)
-        asked = now()
-        self.session.xdotool("windowfocus", "--sync", xid)
-        return asked
+        return give_focus(self.session, title)
 
     def focus_native(self):
         raise unittest.SkipTest("Xvfb has no Wayland window")
@@ -141,6 +138,15 @@ def mapped_window(session, title):
     return found.stdout.split()[-1]
 
 
+def give_focus(session, title):
+    """Gives the X input focus straight to the newest X window of that title, once it is mapped, as
+    gamescope gives it; returns when the request went out."""
+    xid = mapped_window(session, title)
+    asked = now()
+    session.xdotool("windowfocus", "--sync", xid)
+    return asked
+
+
 def activate(session, title):
     """Makes the window manager activate the newest X window of that title (a _NET_ACTIVE_WINDOW
     request) once it is mapped; returns when the request went out."""
@@ -171,6 +177,7 @@ class Unprivileged:
 
     folder_prefix = log_name = None
     launcher = []  # what runs the compositor's command (as root), if it comes from a Debian root
+    path = "/usr/bin:/bin"  # where its commands are
 
     def __init__(self):
         self.session = self.compositor = self.native = None
@@ -204,7 +211,7 @@ class Unprivileged:
         with open(announce, "w") as f:
             f.write(ANNOUNCE)
         os.chmod(announce, 0o755)
-        self.base_env = ["HOME=" + home, "XDG_RUNTIME_DIR=" + self.runtime, "PATH=/usr/bin:/bin"]
+        self.base_env = ["HOME=" + home, "XDG_RUNTIME_DIR=" + self.runtime, "PATH=" + self.path]
         return [announce, self.announced]
 
     def _private_dir(self, name, mode):

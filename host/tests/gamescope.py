@@ -28,13 +28,14 @@ class Gamescope(Unprivileged):
 
     folder_prefix, log_name = "bridge-gamescope-", "gamescope.log"
     launcher = [os.path.join(ROOT, "scripts", "gamescope.sh"), "run"]
+    path = "/usr/games:/usr/bin:/bin"  # Debian puts gamescope in /usr/games
 
     def _start_compositor(self):
         announce = " ".join(self._prepare())
         self.compositor = self._as_user(
             ["gamescope", "--backend", "headless", "-W", "1280", "-H", "800", "-e", "--",
              "sh", "-c", "%s && exec sleep infinity" % announce],
-            self.base_env + ["PATH=/usr/games:/usr/bin:/bin", "VK_LAYER_PATH=" + LAYER,
+            self.base_env + ["VK_LAYER_PATH=" + LAYER,
                              "VK_INSTANCE_LAYERS=VK_LAYER_BRIDGE_headless_export"], self.log_name)
         display = self._announcement()[0]
         self.env = {"DISPLAY": display}

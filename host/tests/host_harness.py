@@ -11,10 +11,21 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
-from harness import PREFIX, ROOT, TIMEOUT, exe_path, now, stop_process  # noqa: E402
+from harness import PREFIX, ROOT, TIMEOUT, escape, exe_path, now, stop_process  # noqa: E402
 from desktop import activate, start_openbox  # noqa: E402,F401 (openbox on a session, as the demo runs it)
 
 HOST = os.environ.get("BRIDGE_HOST") or os.path.join(ROOT, "build", "native", "host", "bridge-host")
+
+
+def copies_reported(game, host, texts, pace):
+    """The game copies each text, pace apart; once bridge-host has reported the last, the (source,
+    text) of every position it printed meanwhile."""
+    mark = host.mark()
+    for text in texts:
+        game.copy(escape(text))
+        time.sleep(pace)
+    host.expect(mark, event="position", text=texts[-1])
+    return [(line["source"], line["text"]) for line in host.lines[mark:] if line.event == "position"]
 
 
 def alone_in_pid_namespace():

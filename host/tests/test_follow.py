@@ -21,7 +21,7 @@ import subprocess
 import tempfile
 import unittest
 
-from desktop import DesktopCase, mapped_window
+from desktop import DesktopCase, give_focus
 from host_harness import BridgeHost, alone_in_pid_namespace
 from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, NO_ANSWER, PREFIX, TIMEOUT, LinuxCopy, Session, exe_path, figure,
                      now, wait_for, x_clipboard)
@@ -205,7 +205,7 @@ class Follow(DesktopCase):
         self.assertEqual(host.expect(0, event="follow", state="joined")["prefix"], own.prefix)
         host.expect(0, event="witness", name="x", message="the game's own X display " + own.display)
         started = host.expect(0, event="bridge", state="started")
-        own.xdotool("windowfocus", "--sync", mapped_window(own, "StandInGame"))
+        give_focus(own, "StandInGame")
         with host.changed:
             self.assertTrue(host.changed.wait_for(lambda: self.in_front(started), TIMEOUT), host.lines[-5:])
         mark = host.mark()

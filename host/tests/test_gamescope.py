@@ -9,7 +9,8 @@ import unittest
 
 import gamescope  # noqa: F401  (the "gamescope" desktop)
 import test_host
-from harness import CHAT_SUFFIX, NO_ANSWER, escape, wait_for
+from harness import CHAT_SUFFIX, NO_ANSWER, wait_for
+from host_harness import copies_reported
 
 PACE = 1.0  # s between two of the game's copies or requests, as a player's are seconds apart
 USER_TEXT = "the player's own notes, lent under gamescope"
@@ -36,13 +37,7 @@ class InsideGamescope(test_host.WithoutWindowManager):
         texts = ["Coordinates: x:%d.5 y:-2 z:3" % turn for turn in range(5)]
         self.start_host()
         self.game_in_front()
-        mark = self.host.mark()
-        for text in texts:
-            self.game.copy(escape(text))
-            time.sleep(PACE)
-        self.host.expect(mark, event="position", text=texts[-1])
-        reported = [(line["source"], line["text"]) for line in self.host.lines[mark:] if line.event == "position"]
-        self.assertEqual(reported, [("passive", text) for text in texts])
+        self.assertEqual(copies_reported(self.game, self.host, texts, PACE), [("passive", text) for text in texts])
 
     def test_the_users_text_comes_back_after_an_unanswered_acquisition(self):
         self.game.command("answer never", "answer")

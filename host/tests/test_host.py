@@ -166,5 +166,6 @@ class WithoutWindowManager(HostCase):
             figure("host on %s: the focus given to game in_front %s, median (ms)" % (self.desktop, what),
                    round(statistics.median(delays) * 1000, 1))
 
+
 if __name__ == "__main__":
     unittest.main()

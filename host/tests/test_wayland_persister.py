@@ -29,8 +29,8 @@ import time
 
 from desktop import DesktopCase
 from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, LOST_FRONT, NO_ANSWER, OWNER_ANSWER, REQUESTED, ROOT, TIMEOUT,
-                     Line, LinuxCopy, Program, escape, now, stop_process, wait_for, x_clipboard)
-from host_harness import BridgeHost
+                     Line, LinuxCopy, Program, now, stop_process, wait_for, x_clipboard)
+from host_harness import BridgeHost, copies_reported
 
 PERSISTER = os.environ.get("BRIDGE_WAYLAND_PERSISTER") or os.path.join(
     ROOT, "build", "native", "host", "tests", "tools", "wayland_persister")
@@ -214,13 +214,8 @@ class UnderPersister(DesktopCase):
     def test_each_of_the_games_own_copies_is_reported(self):
         texts = ["Coordinates: x:%d.5 y:-2 z:3" % turn for turn in range(ROUNDS)]
         self.start_host()
-        mark, taken = self.host.mark(), self.persister.mark()
-        for text in texts:
-            self.game.copy(escape(text))
-            time.sleep(PACE)
-        self.host.expect(mark, event="position", text=texts[-1])
-        reported = [(line["source"], line["text"]) for line in self.host.lines[mark:] if line.event == "position"]
-        self.assertEqual(reported, [("passive", text) for text in texts])
+        taken = self.persister.mark()
+        self.assertEqual(copies_reported(self.game, self.host, texts, PACE), [("passive", text) for text in texts])
         self.assert_took_over_some(taken, *texts)
 
     # (how an acquisition that brings no position ends, the Linux program that copies while the
