@@ -1,6 +1,11 @@
 // Where the game's focus is witnessed, and whose X clipboard the game's Wine uses: the desktop's
 // witness and X display, or, while a game that shows on an X display of its own is joined (the
-// wrapped command's game under gamescope), an X witness on that display and that display.
+// wrapped command's game under gamescope), an X witness on that display and that display. A
+// gamescope nested on the desktop shows that display in a window of the desktop's: once the
+// desktop's witness has seen that window active, the game is in front only while it still is, so
+// that a player who leaves gamescope's window leaves the game. A desktop that never shows it active
+// (gamescope as the whole session, a desktop whose witness cannot see it) leaves the game display's
+// word alone.
 #pragma once
 
 #include "game_display.h"
@@ -16,7 +21,10 @@ public:
     // x is the desktop's X display where there is one.
     FocusSource(FocusWitness &desktop, XDisplay *x) : desktop_(desktop), desktop_x_(x) {}
 
-    FocusWitness &witness() { return display_ ? display_->witness() : desktop_; }
+    bool game_active() const;
+    // Some witnesses must ask on each tick (X without a window manager).
+    bool needs_polling();
+    void poll();
     XDisplay *x() { return display_ ? &display_->x() : desktop_x_; }
     // The fds to wait on: the desktop's witness (-1 once lost) and the game display's (-1 if none).
     int desktop_fd() const { return lost_ ? -1 : desktop_.fd(); }
@@ -43,4 +51,7 @@ private:
     XDisplay *desktop_x_;
     std::unique_ptr<GameDisplay> display_;
     bool lost_ = false;
+    bool nested_seen_ = false;  // the desktop has shown the game display's window active
+
+    void note_desktop();
 };

@@ -33,7 +33,7 @@ Host::Host(const Options &options, FocusWitness &witness, XDisplay *x, EventWrit
 
 int Host::run()
 {
-    front_ = InFront(focus_.witness().game_active());
+    front_ = InFront(focus_.game_active());
     if (!options_.follow && !start_bridge())
         return 2;  // no Wine to run it with: a mistake in the options, not a crash to retry
     if (!start_command())
@@ -203,8 +203,8 @@ void Host::watch_focus()
 // What the witness now says goes to the bridge at once.
 void Host::follow_witness()
 {
-    if (!focus_.lost() && focus_.witness().game_active() != front_.witness_active())
-        report_focus(focus_.witness().game_active());
+    if (!focus_.lost() && focus_.game_active() != front_.witness_active())
+        report_focus(focus_.game_active());
 }
 
 void Host::tick()
@@ -224,10 +224,10 @@ void Host::tick()
     if (now < next_tick_)
         return;
     next_tick_ = std::max(next_tick_ + tick_period, now);
-    if (!focus_.lost() && focus_.witness().needs_polling()) {
-        focus_.witness().poll();
-        if (focus_.witness().game_active() != front_.witness_active())
-            return report_focus(focus_.witness().game_active());
+    if (focus_.needs_polling()) {
+        focus_.poll();
+        if (focus_.game_active() != front_.witness_active())
+            return report_focus(focus_.game_active());
     }
     if (front_.witness_active() && !stopping_)
         bridge_.send("focus 1");

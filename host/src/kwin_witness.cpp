@@ -260,7 +260,7 @@ bool KwinWitness::handle_events()
             return false;
         if (r == 0) {
             none_pending_ = false;
-            game_active_ = false;
+            active_ = ActiveWindow::other;
             return true;
         }
     }
@@ -278,7 +278,7 @@ int KwinWitness::report(sd_bus_message *message)
     remove_script_file();  // KWin has read it, since the script runs
     none_pending_ = !*pid;
     if (*pid)
-        game_active_ = is_game_name(resource_class);
+        active_ = window_kind(resource_class);
     return sd_bus_reply_method_return(message, "");
 }
 

@@ -30,7 +30,7 @@ public:
     const char *name() const override { return "kwin"; }
     int fd() const override;
     bool handle_events() override;
-    bool game_active() const override { return game_active_; }
+    ActiveWindow active() const override { return active_; }
     const char *lost_message() const override { return "lost KWin (org.kde.KWin left the session bus)"; }
 
     // Called from the bus's handlers.
@@ -54,5 +54,5 @@ private:
     bool loaded_ = false;
     bool kwin_gone_ = false;
     bool none_pending_ = false;  // the last report said "no active window"
-    bool game_active_ = false;
+    ActiveWindow active_ = ActiveWindow::other;
 };

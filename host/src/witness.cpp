@@ -25,6 +25,15 @@ bool is_game_name(std::string_view name)
     return name.size() == game.size() && strncasecmp(name.data(), game.data(), game.size()) == 0;
 }
 
+ActiveWindow window_kind(std::string_view name)
+{
+    if (is_game_name(name))
+        return ActiveWindow::game;
+    constexpr std::string_view nested = "gamescope";
+    bool shows_display = name.size() == nested.size() && strncasecmp(name.data(), nested.data(), nested.size()) == 0;
+    return shows_display ? ActiveWindow::nested_display : ActiveWindow::other;
+}
+
 std::optional<WitnessKind> witness_kind(std::string_view name)
 {
     if (name == "x")

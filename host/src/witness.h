@@ -9,6 +9,10 @@
 #include <string>
 #include <string_view>
 
+// What the active window is to us: the game's; one that shows an X display of its own, inside which
+// the game may run (a gamescope nested on the desktop); or another.
+enum class ActiveWindow { other, game, nested_display };
+
 class FocusWitness {
 public:
     virtual ~FocusWitness() = default;
@@ -20,7 +24,8 @@ public:
     // Some witnesses are told nothing and must ask (X without a window manager), on each tick.
     virtual bool needs_polling() const { return false; }
     virtual void poll() {}
-    virtual bool game_active() const = 0;
+    virtual ActiveWindow active() const = 0;
+    bool game_active() const { return active() == ActiveWindow::game; }
     // What the error event says once handle_events() has returned false.
     virtual const char *lost_message() const = 0;
 };
@@ -28,6 +33,8 @@ public:
 // Whether a window's class (X's WM_CLASS) or app id (Wayland's) names the game: Wine sets
 // "starcitizen.exe", case aside, for the X11 and the Wayland driver alike.
 bool is_game_name(std::string_view name);
+// The kind of window that a class or app id names: gamescope's nested window is "gamescope".
+ActiveWindow window_kind(std::string_view name);
 
 enum class WitnessKind { x, wlr, kwin };
 

@@ -34,7 +34,7 @@ struct WlrWitness::Toplevel {
     Toplevel(const Toplevel &) = delete;  // it owns the handle
     Toplevel &operator=(const Toplevel &) = delete;
     ~Toplevel() { zwlr_foreign_toplevel_handle_v1_destroy(handle); }
-    bool game_active() const { return activated && is_game_name(app_id); }
+    ActiveWindow kind() const { return activated ? window_kind(app_id) : ActiveWindow::other; }
 };
 
 namespace {
@@ -179,6 +179,7 @@ void WlrWitness::closed(Toplevel *toplevel)
 
 void WlrWitness::changed()
 {
-    game_active_ = std::any_of(toplevels_.begin(), toplevels_.end(),
-                               [](const auto &toplevel) { return toplevel->game_active(); });
+    auto active = std::find_if(toplevels_.begin(), toplevels_.end(),
+                               [](const auto &toplevel) { return toplevel->kind() != ActiveWindow::other; });
+    active_ = active == toplevels_.end() ? ActiveWindow::other : (*active)->kind();
 }

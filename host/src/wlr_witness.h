@@ -29,7 +29,7 @@ public:
     const char *name() const override { return "wlr-foreign-toplevel"; }
     int fd() const override;
     bool handle_events() override;
-    bool game_active() const override { return game_active_; }
+    ActiveWindow active() const override { return active_; }
     const char *lost_message() const override { return "lost the Wayland display"; }
 
     // Called from the protocol's listeners.
@@ -47,5 +47,5 @@ private:
     zwlr_foreign_toplevel_manager_v1 *manager_ = nullptr;
     std::vector<std::unique_ptr<Toplevel>> toplevels_;
     bool finished_ = false;  // the compositor no longer reports toplevels
-    bool game_active_ = false;
+    ActiveWindow active_ = ActiveWindow::other;
 };

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -70,16 +71,17 @@ struct XDisplay::Connection {
             xcb_disconnect(c);
     }
 
-    // Whether the window's WM_CLASS names the game; has_class says whether it has a WM_CLASS at all.
-    bool has_game_class(xcb_window_t window, bool &has_class)
+    // The kind of window that the window's WM_CLASS names; nothing when it has no WM_CLASS.
+    std::optional<ActiveWindow> class_kind(xcb_window_t window)
     {
         xcb_icccm_get_wm_class_reply_t wm_class;
-        has_class = xcb_icccm_get_wm_class_reply(c, xcb_icccm_get_wm_class(c, window), &wm_class, nullptr);
-        if (!has_class)
-            return false;
-        bool game = is_game_name(wm_class.instance_name) || is_game_name(wm_class.class_name);
+        if (!xcb_icccm_get_wm_class_reply(c, xcb_icccm_get_wm_class(c, window), &wm_class, nullptr))
+            return std::nullopt;
+        ActiveWindow kind = window_kind(wm_class.instance_name);
+        if (kind == ActiveWindow::other)
+            kind = window_kind(wm_class.class_name);
         xcb_icccm_get_wm_class_reply_wipe(&wm_class);
-        return game;
+        return kind;
     }
 
     xcb_window_t parent_of(xcb_window_t window)
@@ -88,18 +90,15 @@ struct XDisplay::Connection {
         return tree ? tree->parent : XCB_NONE;
     }
 
-    // The game's window among the window and its ancestors (the first with a WM_CLASS), or none.
-    xcb_window_t game_window(xcb_window_t window)
+    // The first among the window and its ancestors with a WM_CLASS, and its kind; none if no such.
+    std::pair<xcb_window_t, ActiveWindow> classed_window(xcb_window_t window)
     {
         for (int depth = 0; depth < max_ancestors && window != XCB_NONE && window != root; ++depth) {
-            bool has_class = false;
-            if (has_game_class(window, has_class))
-                return window;
-            if (has_class)
-                return XCB_NONE;
+            if (auto kind = class_kind(window))
+                return {window, *kind};
             window = parent_of(window);
         }
-        return XCB_NONE;
+        return {XCB_NONE, ActiveWindow::other};
     }
 
     // The focused window as the X server has it; PointerRoot means the window under the pointer.
@@ -219,11 +218,11 @@ void XWitness::refresh(bool focus_given)
     ewmh_ = xcb_ewmh_get_active_window_reply(&x_.ewmh, cookie, &active, nullptr);
     if (!ewmh_)
         active = x_.input_focus(given);
-    xcb_window_t game = x_.game_window(active);
-    bool came = !game_active_;
-    game_active_ = game != XCB_NONE;
-    if (game_active_ && given && (came || focus_given))
-        x_.offer_focus(game);
+    auto [shown, kind] = x_.classed_window(active);
+    bool came = active_ != ActiveWindow::game;
+    active_ = kind;
+    if (active_ == ActiveWindow::game && given && (came || focus_given))
+        x_.offer_focus(shown);
 }
 
 bool XWitness::handle_events()

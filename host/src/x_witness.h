@@ -44,7 +44,7 @@ public:
     // Asks again where the focus is: needed only where no window manager sets _NET_ACTIVE_WINDOW.
     bool needs_polling() const override { return !ewmh_; }
     void poll() override { refresh(); }
-    bool game_active() const override { return game_active_; }
+    ActiveWindow active() const override { return active_; }
     const char *lost_message() const override { return "lost the X display"; }
 
 private:
@@ -52,5 +52,5 @@ private:
 
     XDisplay::Connection &x_;
     bool ewmh_ = false;
-    bool game_active_ = false;
+    ActiveWindow active_ = ActiveWindow::other;
 };

@@ -24,6 +24,7 @@ import unittest
 from desktop import DesktopCase, give_focus
 from host_harness import BridgeHost, alone_in_pid_namespace
 from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, NO_ANSWER, PREFIX, TIMEOUT, LinuxCopy, Session, exe_path, figure,
+                     stop_process,
                      now, wait_for, x_clipboard)
 
 alone_in_pid_namespace()  # bridge-host must find only this program's games
@@ -103,8 +104,7 @@ class Follow(DesktopCase):
     def position(self, started, ask):
         """Brings the game in front (it may be already, since the bridge started) and asks."""
         self.activate("StandInGame")
-        with self.host.changed:
-            self.assertTrue(self.host.changed.wait_for(lambda: self.in_front(started), TIMEOUT), self.host.lines[-5:])
+        self.wait_front(started)
         mark = self.host.mark()
         ask()
         self.assertEqual(self.host.expect(mark, event="position")["text"], DEFAULT_ANSWER)
@@ -112,6 +112,17 @@ class Follow(DesktopCase):
     def in_front(self, started):
         states = [line["in_front"] for line in self.host.lines[self.host.lines.index(started):] if line.event == "game"]
         return bool(states) and states[-1]
+
+    def wait_front(self, started, expected=True):
+        with self.host.changed:
+            self.assertTrue(self.host.changed.wait_for(lambda: self.in_front(started) == expected, TIMEOUT),
+                            self.host.lines[-5:])
+
+    def desktop_window(self, name):
+        """An X window on the desktop, that name its title and its WM_CLASS instance."""
+        window = subprocess.Popen(["xmessage", "-name", name, "-title", name, name], env=self.session.env,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(stop_process, window)
 
     def test_joins_the_game_restarts_its_bridge_leaves_it_when_it_quits_or_is_killed_and_joins_it_elsewhere(self):
         launcher = self.other.tool()  # the game's Wine runs before the bridge: its launcher, say
@@ -206,8 +217,14 @@ class Follow(DesktopCase):
         host.expect(0, event="witness", name="x", message="the game's own X display " + own.display)
         started = host.expect(0, event="bridge", state="started")
         give_focus(own, "StandInGame")
-        with host.changed:
-            self.assertTrue(host.changed.wait_for(lambda: self.in_front(started), TIMEOUT), host.lines[-5:])
+        self.wait_front(started)
+        # Nested on the desktop, gamescope shows its display in a window there. Once that window has
+        # been active, leaving it for another leaves the game, and coming back brings it in front.
+        for name in ("gamescope", "LinuxProgram"):
+            self.desktop_window(name)
+        for name, in_front in (("gamescope", True), ("LinuxProgram", False), ("gamescope", True)):
+            self.activate(name)
+            self.wait_front(started, in_front)
         mark = host.mark()
         host.signal(signal.SIGUSR1)
         self.assertEqual(host.expect(mark, event="position")["text"], DEFAULT_ANSWER)

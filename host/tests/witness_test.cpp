@@ -11,6 +11,15 @@ TEST(GameName, is_starcitizen_exe_in_any_case_and_nothing_around_it)
         EXPECT_FALSE(is_game_name(name)) << '"' << name << '"';
 }
 
+TEST(WindowKind, names_the_game_and_a_nested_gamescope_in_any_case)
+{
+    EXPECT_EQ(window_kind("StarCitizen.exe"), ActiveWindow::game);
+    for (const char *name : {"gamescope", "Gamescope"})
+        EXPECT_EQ(window_kind(name), ActiveWindow::nested_display) << name;
+    for (const char *name : {"gamescope-wl", "gamescopectl", "xmessage", ""})
+        EXPECT_EQ(window_kind(name), ActiveWindow::other) << '"' << name << '"';
+}
+
 struct ChoiceCase {
     const char *asked;  // --witness, "" for none
     bool wayland, wlr, x, kwin;
