@@ -12,6 +12,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
 from harness import PREFIX, ROOT, TIMEOUT, escape, exe_path, now, stop_process  # noqa: E402
+from wine_session import trace  # noqa: E402
 from desktop import activate, start_openbox  # noqa: E402,F401 (openbox on a session, as the demo runs it)
 
 HOST = os.environ.get("BRIDGE_HOST") or os.path.join(ROOT, "build", "native", "host", "bridge-host")
@@ -84,6 +85,7 @@ class BridgeHost:
     def _read(self):
         for raw in self.proc.stdout:
             line = HostLine(raw, now())
+            trace("bridge-host event", raw)
             with self.changed:
                 self.lines.append(line)
                 self.changed.notify_all()
@@ -93,7 +95,9 @@ class BridgeHost:
             self.changed.notify_all()
 
     def _read_errors(self):
-        self.errors.extend(self.proc.stderr)
+        for line in self.proc.stderr:
+            self.errors.append(line)
+            trace("bridge-host", line)
         self.proc.stderr.close()
 
     def mark(self):

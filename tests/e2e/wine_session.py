@@ -32,6 +32,17 @@ PREFIX = os.environ.get("BRIDGE_WINE_PREFIX") or os.path.join(ROOT, "build", "na
 READY_MARK = ".e2e-ready"
 WINE_MAJOR = int(os.environ.get("BRIDGE_WINE_MAJOR") or 0)
 
+# A look inside Wine, when a test fails now and then: BRIDGE_WINEDEBUG is the WINEDEBUG of every Wine
+# program of the tests (else "-all"), and BRIDGE_TRACE names a file that gets, time-stamped in one
+# stream, what each of them and bridge-host print on stderr, and bridge-host's events.
+TRACE = open(os.environ["BRIDGE_TRACE"], "ab", buffering=0) if os.environ.get("BRIDGE_TRACE") else None
+
+
+def trace(source, raw):
+    if TRACE:
+        TRACE.write(b"%.3f %s: %s" % (now(), source.encode(), raw if isinstance(raw, bytes) else raw.encode()))
+
+
 TIMEOUT = 15.0  # generous: a loaded CI machine must never fail a wait that would succeed
 
 
@@ -43,7 +54,7 @@ def now():
 def wine_env(prefix, display=None):
     env = dict(os.environ)
     env.pop("DISPLAY", None)
-    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH="win64",
+    env.update(WINEPREFIX=prefix, WINEDEBUG=os.environ.get("BRIDGE_WINEDEBUG", "-all"), WINEARCH="win64",
                WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
     if display:
         env["DISPLAY"] = display
@@ -246,6 +257,8 @@ class Program:
     def _read(self, stream, into, main):
         for raw in iter(stream.readline, b""):
             line = self.line_kind(raw, now()) if main else raw
+            if not main:
+                trace(self.name, raw)
             with self.changed:
                 into.append(line)
                 self.changed.notify_all()
