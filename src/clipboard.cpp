@@ -189,7 +189,7 @@ int save_clipboard(void)
     // Our command served again late, while the last loan is watched: its snapshot is still the
     // user's content, and is lent again as it is.
     int placed = watching && holds_command() ? place_command() : save_anew() && place_command();
-    clipboard_close();
+    CloseClipboard();
     if (!placed) {
         if (!watching)
             release_snapshot();
@@ -258,7 +258,7 @@ int command_owned(void)
     if (!command_owner(GetClipboardOwner()) || !clipboard_open(window))
         return 0;
     int owned = holds_command();
-    clipboard_close();
+    CloseClipboard();
     return owned;
 }
 
@@ -278,7 +278,7 @@ static int give_back(void)
         EmptyClipboard();
         put_back_formats();
     }
-    clipboard_close();
+    CloseClipboard();
     return 1;
 }
 
@@ -332,7 +332,7 @@ static int write_again(ULONGLONG now)
     // Tested again inside the opening, so that nobody writes between the test and the emptying.
     if (still_given_back() && EmptyClipboard())
         put_back_formats();
-    clipboard_close();
+    CloseClipboard();
     return 1;
 }
 

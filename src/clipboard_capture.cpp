@@ -1,15 +1,8 @@
 // Clipboard: the game's coordinates texts, read from the clipboard and reported.
 //
 // Main thread only. WM_CLIPBOARDUPDATE time-stamps a change and notes who wrote it (the owner then,
-// and the clipboard's sequence number); clipboard_update examines it then and, while its text cannot
-// be read yet, on the following ticks for up to 100 ms, and reports a valid "Coordinates:" text as a
-// text line.
-//
-// Every read holds the clipboard open, and Wine's X bridge drops an import of the desktop's clipboard
-// that finds it open: the user's newest Linux copy then never reaches Windows, and the next loan
-// would give an older text back over it. So the clipboard is read no more than needed: once a change
-// whose text was read, and not at all, while no acquisition runs, a change that the game did not
-// write (the user's copies, in Linux programs or Windows ones).
+// and the clipboard's sequence number); clipboard_update examines it then and on the following
+// ticks for up to 100 ms, and reports a valid "Coordinates:" text as a text line.
 //
 // Passively, only the game's own copy is reported. A program between Wine and the desktop's
 // clipboard (gamescope, a clipboard persister or manager) takes each copy over and serves it again,
@@ -75,15 +68,13 @@ static int read_text_block(HANDLE data, WCHAR *text)
     return valid;
 }
 
-int read_coordinates(WCHAR *text, int *text_read)
+int read_coordinates(WCHAR *text)
 {
-    *text_read = 0;
     if (!clipboard_open(window))
         return 0;
     HANDLE data = clipboard_data(CF_UNICODETEXT);
-    *text_read = data != NULL;
     int found = data && read_text_block(data, text);
-    clipboard_close();
+    CloseClipboard();
     return found;
 }
 
@@ -154,6 +145,8 @@ static int written_by_game(void)
 
 static int passive_report_wanted(const WCHAR *text, ULONGLONG now)
 {
+    if (!written_by_game())
+        return 0;
     int repeat = last_fix != 0 && now - last_fix < REPEAT_MS && wcscmp(text, last_text) == 0;
     return !repeat;
 }
@@ -188,8 +181,6 @@ static int change_droppable(ULONGLONG now, HWND *front)
         return 1;
     if (stage != 0 && stage != 4)
         return 1;
-    if (stage == 0 && !written_by_game())
-        return 1;
     return now < passive_after;
 }
 
@@ -204,17 +195,13 @@ void clipboard_update(void)
         return;
     }
     WCHAR text[TEXT_UNITS];
-    int text_read;
-    int found = read_coordinates(text, &text_read);
-    if (!text_read)
+    if (!read_coordinates(text))
         return;
     // A newer change than the one noted has come: its own notice says who wrote it.
     if (stage == 0 && clipboard_sequence() != change_sequence)
         return;
     clipboard_pending = 0;
     last_sequence = clipboard_sequence();
-    if (!found)
-        return;
     int wanted = stage == 0 ? passive_report_wanted(text, now) : active_report_wanted(front, now);
     if (wanted)
         report(text, now);

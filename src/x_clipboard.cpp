@@ -54,19 +54,6 @@ int clipboard_open(HWND window)
     return OpenClipboard(window);
 }
 
-// Wine's X bridge was seen asleep after an import that found the clipboard open (ours, reading the
-// game's answer as an intermediary took it over): it then took in none of the desktop's copies, for
-// as long as no window message came, while Windows kept an older content that a loan would give back
-// over the user's newest copy. A posted message woke it, and it went on with what X had told it
-// meanwhile. So each opening of ours ends with one, which costs an X bridge that is awake nothing.
-void clipboard_close(void)
-{
-    CloseClipboard();
-    HWND bridge = FindWindowExW(HWND_MESSAGE, NULL, x_import_class, NULL);
-    if (bridge)
-        PostMessageW(bridge, WM_NULL, 0, 0);
-}
-
 int x_bridge_silent(void)
 {
     HWND bridge = FindWindowExW(HWND_MESSAGE, NULL, x_import_class, NULL);

@@ -10,8 +10,6 @@ int x_import(HWND owner);
 int x_bridge_silent(void);
 // OpenClipboard, but 0 at once while Wine's X bridge owns the clipboard and does not answer.
 int clipboard_open(HWND window);
-// CloseClipboard, then a wake-up for Wine's X bridge, which may have found the clipboard open.
-void clipboard_close(void);
 // GetClipboardData, but a format of Wine's X bridge is rendered first within a time limit, and
 // none when it gives no data then. The clipboard is open.
 HANDLE clipboard_data(UINT format);

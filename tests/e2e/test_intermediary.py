@@ -53,8 +53,7 @@ class Intermediary(WineCase):
         and Wine has taken it in. xclip now and then loses CLIPBOARD before anybody asked it for its
         text, and quits; and Wine's X bridge may miss a change of X's clipboard, which no Windows
         program can see (asleep after an import that found the clipboard open, until a window
-        message wakes it: the bridge wakes it after its own openings, not after the tool's): then
-        the user copies again. How often is printed."""
+        message wakes it): then the tool wakes it and the user copies again. How often is printed."""
         served = "reserved %d" % len(text.encode())
         for _ in range(COPY_TRIES):
             mark = self.x.mark()
@@ -71,6 +70,7 @@ class Intermediary(WineCase):
             if dump.holds_text(text) or dump.renders_nothing():
                 return
             self.missed_by_wine += 1
+            self.tool.command("wake", "woken")
         self.fail("%r never reached Wine's clipboard through the intermediary" % text)
 
     def assert_x_serves(self, expected):
