@@ -200,15 +200,6 @@ static void command_formats(HWND window, const char *)
     log_line("formats seq=%lu%s", GetClipboardSequenceNumber(), line);
 }
 
-// wake: posts Wine's X clipboard bridge a WM_NULL; "woken 1", or "woken 0" when there is none. Seen
-// asleep after an import that found the clipboard open, it takes in no copy of the desktop's until
-// a window message comes.
-static void command_wake(HWND, const char *)
-{
-    HWND bridge = FindWindowExW(HWND_MESSAGE, NULL, L"__wine_clipboard_manager", NULL);
-    log_line("woken %d", bridge && PostMessageW(bridge, WM_NULL, 0, 0));
-}
-
 // dump: "dump owner=<pid> seq=<n> count=<n> <format>:<size>:<fnv1a64 hex> ..."
 static void command_dump(HWND window, const char *)
 {
@@ -329,7 +320,6 @@ static const tool_command commands[] = {
     {"fill", command_fill},
     {"dump", command_dump},
     {"formats", command_formats},
-    {"wake", command_wake},
     {"handles", command_handles},
     {"hold", command_hold},
     {"quit", command_quit},

@@ -271,14 +271,6 @@ class Dump:
     def __repr__(self):
         return "<clipboard owner=%d seq=%d %s>" % (self.owner, self.seq, " ".join(self.formats))
 
-    def holds_text(self, text):
-        """Whether its Unicode text is text, byte for byte."""
-        block = (text + "\0").encode("utf-16-le")
-        digest = 0xcbf29ce484222325
-        for byte in block:
-            digest = ((digest ^ byte) * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
-        return "13:%d:%016x" % (len(block), digest) in self.formats
-
     def renders_nothing(self):
         """Whether formats are listed and none gives data (Wine's X bridge, silent or ownerless)."""
         return bool(self.formats) and all(f.endswith(":-:-") for f in self.formats)
