@@ -17,21 +17,24 @@ const char *const no_wayland_witness =
 
 const char *const no_display = "no DISPLAY: bridge-host must run in the desktop session of the game";
 
+// Window classes and app ids are compared whole, case aside.
+bool same_name(std::string_view name, std::string_view expected)
+{
+    return name.size() == expected.size() && strncasecmp(name.data(), expected.data(), expected.size()) == 0;
+}
+
 }  // namespace
 
 bool is_game_name(std::string_view name)
 {
-    constexpr std::string_view game = "starcitizen.exe";
-    return name.size() == game.size() && strncasecmp(name.data(), game.data(), game.size()) == 0;
+    return same_name(name, "starcitizen.exe");
 }
 
 ActiveWindow window_kind(std::string_view name)
 {
     if (is_game_name(name))
         return ActiveWindow::game;
-    constexpr std::string_view nested = "gamescope";
-    bool shows_display = name.size() == nested.size() && strncasecmp(name.data(), nested.data(), nested.size()) == 0;
-    return shows_display ? ActiveWindow::nested_display : ActiveWindow::other;
+    return same_name(name, "gamescope") ? ActiveWindow::nested_display : ActiveWindow::other;
 }
 
 std::optional<WitnessKind> witness_kind(std::string_view name)

@@ -24,8 +24,7 @@ import unittest
 from desktop import DesktopCase, give_focus
 from host_harness import BridgeHost, alone_in_pid_namespace
 from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, NO_ANSWER, PREFIX, TIMEOUT, LinuxCopy, Session, exe_path, figure,
-                     stop_process,
-                     now, wait_for, x_clipboard)
+                     now, stop_process, wait_for, x_clipboard)
 
 alone_in_pid_namespace()  # bridge-host must find only this program's games
 
