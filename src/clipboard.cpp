@@ -255,6 +255,9 @@ static int holds_command(void)
 
 int command_owned(void)
 {
+    // Opened under our window: an import by Wine's X bridge in the middle of this test, of a command
+    // served again, would fail the paste; one that finds the clipboard open is dropped, and what the
+    // clipboard holds is still the command.
     if (!command_owner(GetClipboardOwner()) || !clipboard_open(window))
         return 0;
     int owned = holds_command();

@@ -40,8 +40,9 @@ void limit_give_back(ULONGLONG until);
 // Frees every saved block.
 void release_snapshot(void);
 
-// Copies the clipboard's coordinates text into text (4096 units); 0 when it holds none.
-int read_coordinates(WCHAR *text);
+// Copies the clipboard's coordinates text into text (4096 units); 0 when it holds none. text_read
+// says whether its text could be read at all (else it may be readable a moment later).
+int read_coordinates(WCHAR *text, int *text_read);
 // Escapes an accepted coordinates text for the text line; out holds 8192 bytes.
 void escape_text(const WCHAR *text, char *out);
 // WM_CLIPBOARDUPDATE: time-stamps the change and examines it.

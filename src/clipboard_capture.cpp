@@ -1,8 +1,12 @@
 // Clipboard: the game's coordinates texts, read from the clipboard and reported.
 //
 // Main thread only. WM_CLIPBOARDUPDATE time-stamps a change and notes who wrote it (the owner then,
-// and the clipboard's sequence number); clipboard_update examines it then and on the following
-// ticks for up to 100 ms, and reports a valid "Coordinates:" text as a text line.
+// and the clipboard's sequence number); clipboard_update examines it then and, while its text cannot
+// be read yet, on the following ticks for up to 100 ms, and reports a valid "Coordinates:" text as a
+// text line.
+//
+// A change whose text was read is not read again: each opening is a moment when an import by Wine's
+// X bridge may fail (see clipboard_open_to_read).
 //
 // Passively, only the game's own copy is reported. A program between Wine and the desktop's
 // clipboard (gamescope, a clipboard persister or manager) takes each copy over and serves it again,
@@ -68,11 +72,13 @@ static int read_text_block(HANDLE data, WCHAR *text)
     return valid;
 }
 
-int read_coordinates(WCHAR *text)
+int read_coordinates(WCHAR *text, int *text_read)
 {
-    if (!clipboard_open(window))
+    *text_read = 0;
+    if (!clipboard_open_to_read(window))
         return 0;
     HANDLE data = clipboard_data(CF_UNICODETEXT);
+    *text_read = data != NULL;
     int found = data && read_text_block(data, text);
     CloseClipboard();
     return found;
@@ -195,13 +201,17 @@ void clipboard_update(void)
         return;
     }
     WCHAR text[TEXT_UNITS];
-    if (!read_coordinates(text))
+    int text_read;
+    int found = read_coordinates(text, &text_read);
+    if (!text_read)
         return;
     // A newer change than the one noted has come: its own notice says who wrote it.
     if (stage == 0 && clipboard_sequence() != change_sequence)
         return;
     clipboard_pending = 0;
     last_sequence = clipboard_sequence();
+    if (!found)
+        return;
     int wanted = stage == 0 ? passive_report_wanted(text, now) : active_report_wanted(front, now);
     if (wanted)
         report(text, now);

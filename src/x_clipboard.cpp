@@ -34,6 +34,11 @@ int x_import(HWND owner)
     return owner && GetClassNameW(owner, name, sizeof name / sizeof(WCHAR)) && wcscmp(name, x_import_class) == 0;
 }
 
+static HWND x_bridge(void)
+{
+    return FindWindowExW(HWND_MESSAGE, NULL, x_import_class, NULL);
+}
+
 static int silent(HWND bridge)
 {
     DWORD_PTR result;
@@ -54,9 +59,33 @@ int clipboard_open(HWND window)
     return OpenClipboard(window);
 }
 
+// Wine's X bridge imports a copy of X's in the moment that X's owner changes, and drops the import
+// when it finds the clipboard open under another window. After a copy made in Windows (the game's
+// answer, which a program between Wine and the desktop takes over at once) it then stops listening
+// to X until Windows' clipboard changes again: the user's Linux copies meanwhile never reach
+// Windows, and the next loan would give an older text back over them. Wine lets a thread open the
+// clipboard under the window that holds it open already, so a read opens it under the X bridge's
+// window: its import goes ahead even in the middle of the read, which then fails and is made again
+// later. A clipboard that someone holds open is left alone, since that opening would take it over:
+// only an import that begins in the instant between that test and the opening loses its emptying
+// (the X text then sits beside the old content, unreadable, and a loan fails its save: nothing of
+// the user's is lost), where before, any import during a read was dropped.
+int clipboard_open_to_read(HWND window)
+{
+    HWND bridge = x_bridge();
+    if (!bridge)
+        return clipboard_open(window);
+    if (GetOpenClipboardWindow())
+        return 0;
+    HWND owner = GetClipboardOwner();
+    if (x_import(owner) && silent(owner))
+        return 0;
+    return OpenClipboard(bridge);
+}
+
 int x_bridge_silent(void)
 {
-    HWND bridge = FindWindowExW(HWND_MESSAGE, NULL, x_import_class, NULL);
+    HWND bridge = x_bridge();
     return bridge && silent(bridge);
 }
 

@@ -10,6 +10,8 @@ int x_import(HWND owner);
 int x_bridge_silent(void);
 // OpenClipboard, but 0 at once while Wine's X bridge owns the clipboard and does not answer.
 int clipboard_open(HWND window);
+// The same, to read only: the clipboard is opened so that Wine's X bridge can still import.
+int clipboard_open_to_read(HWND window);
 // GetClipboardData, but a format of Wine's X bridge is rendered first within a time limit, and
 // none when it gives no data then. The clipboard is open.
 HANDLE clipboard_data(UINT format);

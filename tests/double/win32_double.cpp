@@ -482,6 +482,15 @@ HANDLE SetClipboardData(UINT format, HANDLE data)
 }
 
 HWND GetClipboardOwner(void) { return note("GetClipboardOwner"), w.clipboard_owner; }
+
+// Held open by another program: a window that is not ours.
+HWND GetOpenClipboardWindow(void)
+{
+    note("GetOpenClipboardWindow");
+    if (w.clipboard_open)
+        return w.clipboard_opener;
+    return w.tick < w.clipboard_held_until ? (HWND)0x0BE7 : NULL;
+}
 DWORD GetClipboardSequenceNumber(void) { return note("GetClipboardSequenceNumber"), w.sequence; }
 
 void clipboard_write(HWND owner, const std::vector<clip_entry> &entries)

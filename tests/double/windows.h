@@ -94,6 +94,7 @@ UINT EnumClipboardFormats(UINT format);
 HANDLE GetClipboardData(UINT format);
 HANDLE SetClipboardData(UINT format, HANDLE data);
 HWND GetClipboardOwner(void);
+HWND GetOpenClipboardWindow(void);
 DWORD GetClipboardSequenceNumber(void);
 BOOL AddClipboardFormatListener(HWND hwnd);
 BOOL RemoveClipboardFormatListener(HWND hwnd);
