@@ -31,6 +31,9 @@ constexpr int slots = 8;  // bridge-hosts of one user at a time
 constexpr uint64_t call_timeout_us = 2'000'000;
 // KWin takes its bus name some 40 ms before /Scripting exists: a start with KWin waits that long.
 constexpr auto scripting_wait = std::chrono::seconds(5);
+// The script reports the active window as soon as it runs, within ms; a script that KWin loaded but
+// could not run (its engine threw, as when a KWin renames a signal) never reports.
+constexpr uint64_t first_report_wait_us = 2'000'000;
 // On a switch KWin reports "no active window" just before the new one, some 0.1 ms apart; only a
 // "none" with nothing after it for this long is taken as such, so that the game does not flicker
 // out of front when the focus goes from one of its windows to another.
@@ -206,7 +209,7 @@ std::optional<std::string> KwinWitness::load_script()
         if (r >= 0 && id >= 0) {
             loaded_ = true;
             run_script(id);
-            return std::nullopt;
+            return await_first_report();
         }
         if (!retry)
             return failure;
@@ -223,6 +226,34 @@ void KwinWitness::run_script(int id)
         if (sd_bus_call_method(bus_, kwin_name, path.c_str(), "org.kde.kwin.Script", "run", nullptr, nullptr, "") >= 0)
             return;
     sd_bus_call_method(bus_, kwin_name, scripting_path, scripting, "start", nullptr, nullptr, "");
+}
+
+std::optional<std::string> KwinWitness::await_first_report()
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(first_report_wait_us);
+    while (!reported_ && !kwin_gone_) {
+        int r = sd_bus_process(bus_, nullptr);
+        if (r > 0)
+            continue;
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+        if (r < 0 || left.count() <= 0 || sd_bus_wait(bus_, left.count()) < 0)
+            break;
+    }
+    if (reported_)
+        return std::nullopt;
+    int loaded = -1;
+    sd_bus_message *reply = nullptr;
+    if (sd_bus_call_method(bus_, kwin_name, scripting_path, scripting, "isScriptLoaded", nullptr, &reply, "s",
+                           plugin_.c_str()) >= 0 &&
+        sd_bus_message_read(reply, "b", &loaded) < 0)
+        loaded = -1;
+    sd_bus_message_unref(reply);
+    unload_script();
+    std::string answer = loaded == 1   ? "KWin has it loaded; its log says why it stopped"
+                         : loaded == 0 ? "KWin no longer has it loaded"
+                                       : "KWin did not answer isScriptLoaded";
+    return "KWin's script of bridge-host did not run (no report within " +
+           std::to_string(first_report_wait_us / 1'000'000) + " s; " + answer + ")";
 }
 
 void KwinWitness::unload_script()
@@ -276,6 +307,7 @@ int KwinWitness::report(sd_bus_message *message)
     if (r < 0)
         return r;
     remove_script_file();  // KWin has read it, since the script runs
+    reported_ = true;
     none_pending_ = !*pid;
     if (*pid)
         active_ = window_kind(resource_class);

@@ -24,7 +24,8 @@ public:
     KwinWitness(const KwinWitness &) = delete;
     KwinWitness &operator=(const KwinWitness &) = delete;
 
-    // Takes a bus name of ours and loads and runs the script in KWin; the message says what failed.
+    // Takes a bus name of ours, loads and runs the script in KWin, and waits for its first report,
+    // which it sends at once; the message says what failed (the script is unloaded then).
     std::optional<std::string> start();
 
     const char *name() const override { return "kwin"; }
@@ -42,6 +43,7 @@ private:
     std::optional<std::string> take_slot();
     std::optional<std::string> load_script();
     void run_script(int id);
+    std::optional<std::string> await_first_report();
     void unload_script();
     void remove_script_file();
 
@@ -52,6 +54,7 @@ private:
     std::string plugin_;   // the script's name inside KWin
     std::string script_file_;
     bool loaded_ = false;
+    bool reported_ = false;  // the script has run: it reported once
     bool kwin_gone_ = false;
     bool none_pending_ = false;  // the last report said "no active window"
     ActiveWindow active_ = ActiveWindow::other;

@@ -87,9 +87,10 @@ bool offer_wayland(const Options &options, WitnessOffer &offered, [[maybe_unused
     return true;
 }
 
-// Takes the chosen Wayland witness out of what was offered, started; false after a message.
-bool take_wayland([[maybe_unused]] WitnessKind kind, [[maybe_unused]] Offered &witnesses,
-                  [[maybe_unused]] std::unique_ptr<FocusWitness> &witness)
+// Takes the chosen Wayland witness out of what was offered, started; the message says why it did not
+// start.
+std::optional<std::string> take_wayland([[maybe_unused]] WitnessKind kind, [[maybe_unused]] Offered &witnesses,
+                                        [[maybe_unused]] std::unique_ptr<FocusWitness> &witness)
 {
 #ifdef BRIDGE_HOST_WLR
     if (kind == WitnessKind::wlr)
@@ -97,18 +98,17 @@ bool take_wayland([[maybe_unused]] WitnessKind kind, [[maybe_unused]] Offered &w
 #endif
 #ifdef BRIDGE_HOST_KWIN
     if (kind == WitnessKind::kwin) {
-        if (auto failure = witnesses.kwin->start()) {
-            std::fprintf(stderr, "bridge-host: %s\n", failure->c_str());
-            return false;
-        }
+        if (auto failure = witnesses.kwin->start())
+            return "the kwin witness did not start: " + *failure;
         witness = std::move(witnesses.kwin);
     }
 #endif
-    return true;
+    return std::nullopt;
 }
 
 // The focus witness that the session offers (or --witness asks for), and the X display where there
-// is one; false after a message on stderr when there is none to run.
+// is one; false after a message on stderr when there is none to run. A Wayland witness that fails to
+// start leaves the X one, unless it was asked for: the note says so.
 bool open_witness(const Options &options, std::unique_ptr<FocusWitness> &witness, std::unique_ptr<XDisplay> &x,
                   std::string &note)
 {
@@ -131,9 +131,20 @@ bool open_witness(const Options &options, std::unique_ptr<FocusWitness> &witness
             return false;
         }
     }
-    if (choice.kind == WitnessKind::x)
+    if (choice.kind == WitnessKind::x) {
         witness = std::make_unique<XWitness>(*x);
-    return take_wayland(*choice.kind, witnesses, witness);
+        return true;
+    }
+    auto failure = take_wayland(*choice.kind, witnesses, witness);
+    if (!failure)
+        return true;
+    if (options.witness || !x) {
+        std::fprintf(stderr, "bridge-host: %s\n", failure->c_str());
+        return false;
+    }
+    note = *failure + "; the X witness follows the game's XWayland window only";
+    witness = std::make_unique<XWitness>(*x);
+    return true;
 }
 
 }  // namespace
