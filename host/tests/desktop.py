@@ -1,13 +1,14 @@
 """The desktop that bridge-host's end-to-end tests run on, with the harness's session on its X display.
 
-Four kinds behind one interface:
+Kinds behind one interface:
 - "bare": the session's own Xvfb with no window manager, the X input focus given straight, as
   gamescope gives it;
 - "openbox": the session's own Xvfb with openbox, an EWMH window manager, on it;
 - "sway": sway headless with XWayland, the Wine programs, xdotool and bridge-host all on XWayland's
   display, with a Wayland-native window (foot) to take the focus from the game;
-- "kwin": KWin's virtual backend with XWayland, on a session bus of its own, the same way, with
-  qmlscene as its Wayland-native window (foot crashes under KWin's virtual backend).
+- "kwin" and "kwin6" (kwin_desktop.py): KWin 5.27 and 6's virtual backend with XWayland, the same
+  way;
+- "gamescope" (gamescope.py).
 The compositors run as nobody (sway refuses root, and KWin's session bus is its user's) with a HOME
 and an XDG_RUNTIME_DIR of their own in a temporary folder; a script that the compositor starts lets
 root's X clients in (xhost, as that user) and then announces XWayland's display. Everything a
@@ -220,12 +221,14 @@ class Unprivileged:
         os.chown(path, self.user.pw_uid, self.user.pw_gid)
         return path
 
-    def _as_user(self, command, env, log, piped=False):
+    def _as_user(self, command, env, log, piped=False, launcher=None):
         """A child of ours that runs command as the unprivileged user, its output in a log file (its
-        errors only, when piped: then its stdin and stdout are pipes of ours)."""
+        errors only, when piped: then its stdin and stdout are pipes of ours); through launcher, if
+        given, else the class's."""
         out = open(os.path.join(self.folder, log), "wb")
         self.logs.append(out)
-        return subprocess.Popen(self.launcher + ["setpriv", "--pdeathsig", "TERM", "--reuid", str(self.user.pw_uid),
+        launcher = self.launcher if launcher is None else launcher
+        return subprocess.Popen(launcher + ["setpriv", "--pdeathsig", "TERM", "--reuid", str(self.user.pw_uid),
                                  "--regid", str(self.user.pw_gid), "--clear-groups", "env", "-i", *env, *command],
                                 stdin=subprocess.PIPE if piped else subprocess.DEVNULL,
                                 stdout=subprocess.PIPE if piped else out, stderr=out,
@@ -377,132 +380,6 @@ class Sway(Unprivileged):
         return found
 
 
-# The private session bus of KWin's user. Root may connect too: bridge-host and the tests run as root,
-# beside Wine's root-owned prefix, and talk to KWin over it.
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path={socket}</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="root"/>
-    <allow user="{user}"/>
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-"""
-NATIVE_QML = 'import QtQuick 2.0\nRectangle { width: 300; height: 200; color: "steelblue" }\n'
-KWIN_SOCKET = "wayland-bridge"
-
-
-class Kwin(Unprivileged):
-    """KWin's virtual backend with XWayland as an unprivileged user, on a session bus of its own;
-    qmlscene as its Wayland-native window. Windows are activated through KWin's window runner
-    (org.kde.krunner1 on /WindowsRunner), which finds them by caption."""
-
-    folder_prefix, log_name = "bridge-kwin-", "kwin.log"
-    native_caption = "qmlscene"
-
-    def __init__(self):
-        super().__init__()
-        self.bus = None
-
-    def _start_compositor(self):
-        announce = self._prepare()
-        self._start_bus()
-        # Debian's kwin_wayland carries a file capability (cap_sys_resource) that a container may
-        # refuse to exec; a plain copy has none.
-        kwin = os.path.join(self.folder, "kwin_wayland")
-        shutil.copy(shutil.which("kwin_wayland") or "/usr/bin/kwin_wayland", kwin)
-        # KWin runs the announcing script once XWayland is up: each argument of its own is a
-        # program, which it splits at spaces into its arguments (none of ours hold a space). KWIN_COMPOSE=Q keeps it off software OpenGL.
-        self.compositor = self._as_user(
-            [kwin, "--virtual", "--xwayland", "--socket", KWIN_SOCKET, "--width", "1280", "--height", "800",
-             "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities", " ".join(announce)],
-            self.base_env + ["DBUS_SESSION_BUS_ADDRESS=" + self.bus_address, "KWIN_COMPOSE=Q",
-                             "LANG=C.UTF-8"], "kwin.log")
-        display = self._announcement()[0]
-        # bridge-host writes KWin's script in XDG_RUNTIME_DIR, where KWin's user can read it.
-        self.env = {"DISPLAY": display, "WAYLAND_DISPLAY": os.path.join(self.runtime, KWIN_SOCKET),
-                    "DBUS_SESSION_BUS_ADDRESS": self.bus_address, "XDG_RUNTIME_DIR": self.runtime}
-        return display
-
-    def _start_bus(self):
-        socket = os.path.join(self.runtime, "bus")
-        config = os.path.join(self.folder, "bus.conf")
-        with open(config, "w") as f:
-            f.write(BUS_CONFIG.format(socket=socket, user=self.user.pw_name))
-        self.bus = self._as_user(["dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + config],
-                                 self.base_env, "bus.log")
-        self.bus_address = "unix:path=" + socket
-        deadline = now() + TIMEOUT
-        while not os.path.exists(socket):
-            if now() > deadline or self.bus.poll() is not None:
-                raise RuntimeError("dbus-daemon did not start: %s" % _read(os.path.join(self.folder, "bus.log")))
-            time.sleep(0.02)
-
-    def _start_native(self):
-        qml = os.path.join(self.folder, "native.qml")
-        with open(qml, "w") as f:
-            f.write(NATIVE_QML)
-        self.native = self._as_user(["qmlscene", qml], self.base_env + [
-            "WAYLAND_DISPLAY=" + KWIN_SOCKET, "QT_QPA_PLATFORM=wayland", "QT_QUICK_BACKEND=software"], "qmlscene.log")
-        self._window(self.native_caption)
-
-    def call_kwin(self, path, interface, *args):
-        """A method of KWin's called through busctl; its answer, or None when the call failed."""
-        result = subprocess.run(["busctl", "--address=" + self.bus_address, "--json=short", "call", "org.kde.KWin",
-                                 path, interface, *args],
-                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=TIMEOUT)
-        if result.returncode != 0:
-            return None
-        return json.loads(result.stdout)["data"] if result.stdout.strip() else []
-
-    def _runner(self, *args):
-        return self.call_kwin("/WindowsRunner", "org.kde.krunner1", *args)
-
-    def _window(self, caption):
-        """The runner's id of the window with that caption, once KWin manages it."""
-        def found():
-            matches = (self._runner("Match", "s", caption) or [[]])[0]
-            return next((match[0] for match in matches if match[1] == caption), None)
-        return self._wait_for(found, "KWin has no window %r" % caption)
-
-    def _activate(self, caption):
-        window = self._window(caption)
-        asked = now()
-        if self._runner("Run", "ss", window, "") is None:
-            raise AssertionError("KWin's runner could not activate %r; KWin's log: %s" % (caption, self.log_tail()))
-        return asked
-
-    def settle(self, *titles):
-        """Waits until KWin manages the X windows of those titles, then gives the focus to qmlscene
-        (as Sway.settle does, and for the same reasons)."""
-        for title in titles:
-            self._window(title)
-        self.focus_native()
-        time.sleep(FOCUS_OUT_PAUSE)
-
-    def focus(self, title):
-        """Makes KWin activate the window of that caption; returns when the request went out."""
-        return self._activate(title)
-
-    def focus_native(self):
-        return self._activate(self.native_caption)
-
-    def _stop_compositor(self):
-        """XWayland first (KWin's child): KWin that has to end it itself may take 5 s."""
-        if self.compositor and self.compositor.poll() is None:
-            for pid in _children(self.compositor.pid):
-                os.kill(pid, signal.SIGTERM)
-        stop_process(self.compositor)
-        stop_process(self.bus)
-        self.bus = None
-
-
 def _children(pid):
     """The PIDs of a process's children, from /proc."""
     try:
@@ -520,7 +397,7 @@ def _read(path):
         return None
 
 
-DESKTOPS = {"bare": Bare, "openbox": Openbox, "sway": Sway, "kwin": Kwin}
+DESKTOPS = {"bare": Bare, "openbox": Openbox, "sway": Sway}  # kwin_desktop.py and gamescope.py add theirs
 
 
 def open_desktop(kind):

@@ -1,4 +1,4 @@
-"""bridge-host end to end under KWin (its virtual backend, with XWayland): the game is an X client,
+"""bridge-host end to end under KWin 5.27 and KWin 6 (its virtual backend, with XWayland): the game is an X client,
 and qmlscene, a Wayland-native window, takes the focus from it and gives it back, followed by the
 witness that bridge-host chooses there (a script of ours in KWin) and by the X one (XWayland's
 _NET_ACTIVE_WINDOW). The figures as in test_wayland.py (BRIDGE_FOCUS_ROUNDS, BRIDGE_E2E_FIGURES,
@@ -10,7 +10,9 @@ import subprocess
 import time
 import unittest
 
+import kwin_desktop  # noqa: F401 (the kwin desktops)
 import test_host
+from host_harness import BridgeHost
 from test_wayland import NativeFocus
 
 PLUGIN = "bridge-host-focus-0"  # the script's name in KWin while one bridge-host runs
@@ -29,6 +31,7 @@ FLICKER = 0.5  # s: the events of a flicker come within ms of each other
 class HostUnderKwin(NativeFocus, test_host.HostCase):
     desktop = "kwin"
     witnesses = [((), "kwin"), (("--witness", "x"), "x")]
+    script_paths = ["/%d"]  # where KWin 5 has a loaded script
 
     def script_loaded(self):
         return self.screen.call_kwin("/Scripting", "org.kde.kwin.Scripting", "isScriptLoaded", "s", PLUGIN)
@@ -43,7 +46,8 @@ class HostUnderKwin(NativeFocus, test_host.HostCase):
         scripting = ("/Scripting", "org.kde.kwin.Scripting")
         [script] = self.screen.call_kwin(*scripting, "loadScript", "ss", path, name)
         self.addCleanup(self.screen.call_kwin, *scripting, "unloadScript", "s", name)
-        self.assertIsNotNone(self.screen.call_kwin("/%d" % script, "org.kde.kwin.Script", "run"), script)
+        ran = [self.screen.call_kwin(at % script, "org.kde.kwin.Script", "run") for at in self.script_paths]
+        self.assertTrue(any(answer is not None for answer in ran), script)
 
     def test_no_window_reported_just_before_the_game_again_keeps_it_in_front(self):
         self.start_host()
@@ -90,6 +94,25 @@ class HostUnderKwin(NativeFocus, test_host.HostCase):
         self.assertNotEqual(forged.returncode, 0)
         self.assertIn("Access denied", forged.stderr)  # busctl's words for the AccessDenied error
         self.game_in_front()  # and KWin's own reports still count
+
+    def test_a_script_that_never_reports_leaves_the_x_witness_and_says_so(self):
+        self.screen.refuse_reports()
+        self.addCleanup(self.screen.refuse_reports, False)
+        asked = BridgeHost(self.session, "--witness", "kwin")  # asked for: no other will do
+        self.addCleanup(asked.stop)
+        self.assertEqual(asked.wait_exit(), 2)
+        self.assertIn("did not run", "".join(asked.errors))
+        self.start_host()
+        witness = self.host.expect(0, event="witness", name="x")
+        self.assertIn("the kwin witness did not start: KWin's script of bridge-host did not run (no report within 2 s; "
+                      "KWin has it loaded", witness["message"])
+        self.assertEqual(self.script_loaded(), [False])
+        self.game_in_front()
+
+
+class HostUnderKwin6(HostUnderKwin):
+    desktop = "kwin6"
+    script_paths = ["/Scripting/Script%d"]
 
 
 if __name__ == "__main__":

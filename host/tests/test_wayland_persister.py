@@ -27,6 +27,7 @@ import signal
 import subprocess
 import time
 
+import kwin_desktop  # noqa: F401 (the kwin desktops)
 from desktop import DesktopCase
 from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, LOST_FRONT, NO_ANSWER, OWNER_ANSWER, REQUESTED, ROOT, TIMEOUT,
                      Line, LinuxCopy, Program, now, stop_process, wait_for, x_clipboard)
