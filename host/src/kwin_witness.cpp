@@ -28,7 +28,6 @@ const char *const scripting = "org.kde.kwin.Scripting";
 const char *const our_path = "/Focus";
 const char *const our_interface = "org.bridgehost.Focus";
 constexpr int slots = 8;  // bridge-hosts of one user at a time
-constexpr uint64_t call_timeout_us = 2'000'000;
 // KWin takes its bus name some 40 ms before /Scripting exists: a start with KWin waits that long.
 constexpr auto scripting_wait = std::chrono::seconds(5);
 // The script reports the active window as soon as it runs, within ms; a script that KWin loaded but
@@ -53,22 +52,9 @@ const char *const script_text = R"JS((function () {
 })();
 )JS";
 
-std::string bus_error(const sd_bus_error &error, int r)
-{
-    return error.message ? error.message : std::strerror(-r);
-}
-
 int on_report(sd_bus_message *message, void *data, sd_bus_error *)
 {
     return static_cast<KwinWitness *>(data)->report(message);
-}
-
-int on_owner_changed(sd_bus_message *message, void *data, sd_bus_error *)
-{
-    const char *name, *old_owner, *new_owner;
-    if (sd_bus_message_read(message, "sss", &name, &old_owner, &new_owner) >= 0)
-        static_cast<KwinWitness *>(data)->owner_changed(old_owner, new_owner);
-    return 0;
 }
 
 const sd_bus_vtable vtable[] = {
@@ -128,31 +114,8 @@ int replace_script(sd_bus *bus, const std::string &plugin, const std::string &fi
 std::variant<std::unique_ptr<KwinWitness>, std::string> KwinWitness::open()
 {
     std::unique_ptr<KwinWitness> witness(new KwinWitness());
-    int r = sd_bus_open_user(&witness->bus_);
-    if (r < 0)
-        return std::string("no session bus: ") + std::strerror(-r);
-    sd_bus_set_method_call_timeout(witness->bus_, call_timeout_us);
-    // Watched before KWin is looked up, so that no leaving falls between the two.
-    r = sd_bus_add_match(witness->bus_, &witness->match_,
-                         "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
-                         "member='NameOwnerChanged',arg0='org.kde.KWin'",
-                         on_owner_changed, witness.get());
-    if (r < 0)
-        return std::string("cannot watch the session bus: ") + std::strerror(-r);
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message *reply = nullptr;
-    const char *owner = nullptr;
-    r = sd_bus_call_method(witness->bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                           "GetNameOwner", &error, &reply, "s", kwin_name);
-    if (r >= 0)
-        r = sd_bus_message_read(reply, "s", &owner);
-    if (r >= 0)
-        witness->kwin_ = owner;
-    std::string failure = "KWin (org.kde.KWin) is not on the session bus: " + bus_error(error, r);
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&error);
-    if (r < 0)
-        return failure;
+    if (auto failure = witness->kwin_.connect(kwin_name, "KWin"))
+        return *failure;
     return witness;
 }
 
@@ -161,13 +124,11 @@ KwinWitness::~KwinWitness()
     unload_script();
     remove_script_file();
     sd_bus_slot_unref(object_);
-    sd_bus_slot_unref(match_);
-    sd_bus_flush_close_unref(bus_);
 }
 
 std::optional<std::string> KwinWitness::start()
 {
-    int r = sd_bus_add_object_vtable(bus_, &object_, our_path, our_interface, vtable, this);
+    int r = sd_bus_add_object_vtable(kwin_.bus, &object_, our_path, our_interface, vtable, this);
     if (r < 0)
         return std::string("cannot export ") + our_path + ": " + std::strerror(-r);
     if (auto failure = take_slot())
@@ -179,7 +140,7 @@ std::optional<std::string> KwinWitness::take_slot()
 {
     for (int slot = 0; slot < slots; ++slot) {
         std::string service = "org.bridgehost.Focus.Slot" + std::to_string(slot);
-        int r = sd_bus_request_name(bus_, service.c_str(), 0);
+        int r = sd_bus_request_name(kwin_.bus, service.c_str(), 0);
         if (r == -EEXIST)
             continue;  // a bridge-host that runs
         if (r < 0)
@@ -201,7 +162,7 @@ std::optional<std::string> KwinWitness::load_script()
     for (;;) {
         sd_bus_error error = SD_BUS_ERROR_NULL;
         int32_t id = -1;
-        int r = replace_script(bus_, plugin_, script_file_, &error, id);
+        int r = replace_script(kwin_.bus, plugin_, script_file_, &error, id);
         bool retry = r < 0 && scripting_missing(error) && std::chrono::steady_clock::now() < deadline;
         failure = r < 0 ? "KWin did not load the script: " + bus_error(error, r)
                         : "KWin refused the script " + script_file_;
@@ -223,27 +184,27 @@ void KwinWitness::run_script(int id)
 {
     for (const std::string &path : {std::string(scripting_path) + "/Script" + std::to_string(id),
                                     "/" + std::to_string(id)})
-        if (sd_bus_call_method(bus_, kwin_name, path.c_str(), "org.kde.kwin.Script", "run", nullptr, nullptr, "") >= 0)
+        if (sd_bus_call_method(kwin_.bus, kwin_name, path.c_str(), "org.kde.kwin.Script", "run", nullptr, nullptr, "") >= 0)
             return;
-    sd_bus_call_method(bus_, kwin_name, scripting_path, scripting, "start", nullptr, nullptr, "");
+    sd_bus_call_method(kwin_.bus, kwin_name, scripting_path, scripting, "start", nullptr, nullptr, "");
 }
 
 std::optional<std::string> KwinWitness::await_first_report()
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(first_report_wait_us);
-    while (!reported_ && !kwin_gone_) {
-        int r = sd_bus_process(bus_, nullptr);
+    while (!reported_ && !kwin_.gone) {
+        int r = sd_bus_process(kwin_.bus, nullptr);
         if (r > 0)
             continue;
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
-        if (r < 0 || left.count() <= 0 || sd_bus_wait(bus_, left.count()) < 0)
+        if (r < 0 || left.count() <= 0 || sd_bus_wait(kwin_.bus, left.count()) < 0)
             break;
     }
     if (reported_)
         return std::nullopt;
     int loaded = -1;
     sd_bus_message *reply = nullptr;
-    if (sd_bus_call_method(bus_, kwin_name, scripting_path, scripting, "isScriptLoaded", nullptr, &reply, "s",
+    if (sd_bus_call_method(kwin_.bus, kwin_name, scripting_path, scripting, "isScriptLoaded", nullptr, &reply, "s",
                            plugin_.c_str()) >= 0 &&
         sd_bus_message_read(reply, "b", &loaded) < 0)
         loaded = -1;
@@ -258,8 +219,8 @@ std::optional<std::string> KwinWitness::await_first_report()
 
 void KwinWitness::unload_script()
 {
-    if (loaded_ && !kwin_gone_)
-        sd_bus_call_method(bus_, kwin_name, scripting_path, scripting, "unloadScript", nullptr, nullptr, "s",
+    if (loaded_ && !kwin_.gone)
+        sd_bus_call_method(kwin_.bus, kwin_name, scripting_path, scripting, "unloadScript", nullptr, nullptr, "s",
                            plugin_.c_str());
     loaded_ = false;
 }
@@ -273,20 +234,20 @@ void KwinWitness::remove_script_file()
 
 int KwinWitness::fd() const
 {
-    return sd_bus_get_fd(bus_);
+    return sd_bus_get_fd(kwin_.bus);
 }
 
 bool KwinWitness::handle_events()
 {
     for (;;) {
         int r;
-        while ((r = sd_bus_process(bus_, nullptr)) > 0) {
+        while ((r = sd_bus_process(kwin_.bus, nullptr)) > 0) {
         }
-        if (r < 0 || kwin_gone_)
+        if (r < 0 || kwin_.gone)
             return false;
         if (!none_pending_)
             return true;
-        r = sd_bus_wait(bus_, none_grace_us);
+        r = sd_bus_wait(kwin_.bus, none_grace_us);
         if (r < 0)
             return false;
         if (r == 0) {
@@ -299,8 +260,7 @@ bool KwinWitness::handle_events()
 
 int KwinWitness::report(sd_bus_message *message)
 {
-    const char *sender = sd_bus_message_get_sender(message);
-    if (!sender || kwin_ != sender)
+    if (!kwin_.sent_by_shell(sd_bus_message_get_sender(message)))
         return sd_bus_reply_method_errorf(message, SD_BUS_ERROR_ACCESS_DENIED, "only KWin reports here");
     const char *pid, *resource_class, *caption;
     int r = sd_bus_message_read(message, "sss", &pid, &resource_class, &caption);
@@ -312,11 +272,4 @@ int KwinWitness::report(sd_bus_message *message)
     if (*pid)
         active_ = window_kind(resource_class);
     return sd_bus_reply_method_return(message, "");
-}
-
-// KWin gone (a crash, the end of the session) takes its scripts with it.
-void KwinWitness::owner_changed(const char *old_owner, const char *)
-{
-    if (old_owner && kwin_ == old_owner)
-        kwin_gone_ = true;
 }

@@ -4,6 +4,7 @@
 // windows (Wine's Wayland driver) and XWayland ones alike.
 #pragma once
 
+#include "session_bus.h"
 #include "witness.h"
 
 #include <memory>
@@ -11,7 +12,6 @@
 #include <string>
 #include <variant>
 
-struct sd_bus;
 struct sd_bus_message;
 struct sd_bus_slot;
 
@@ -34,9 +34,8 @@ public:
     ActiveWindow active() const override { return active_; }
     const char *lost_message() const override { return "lost KWin (org.kde.KWin left the session bus)"; }
 
-    // Called from the bus's handlers.
+    // Called from the bus's handler.
     int report(sd_bus_message *message);
-    void owner_changed(const char *old_owner, const char *new_owner);
 
 private:
     KwinWitness() = default;
@@ -47,15 +46,13 @@ private:
     void unload_script();
     void remove_script_file();
 
-    sd_bus *bus_ = nullptr;
-    sd_bus_slot *object_ = nullptr, *match_ = nullptr;
-    std::string kwin_;     // KWin's unique name: the only sender whose reports count
+    ShellOnBus kwin_;
+    sd_bus_slot *object_ = nullptr;
     std::string service_;  // our bus name, which the script calls
     std::string plugin_;   // the script's name inside KWin
     std::string script_file_;
     bool loaded_ = false;
     bool reported_ = false;  // the script has run: it reported once
-    bool kwin_gone_ = false;
     bool none_pending_ = false;  // the last report said "no active window"
     ActiveWindow active_ = ActiveWindow::other;
 };

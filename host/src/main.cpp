@@ -14,6 +14,7 @@ constexpr bool BUILT_WLR = true;
 constexpr bool BUILT_WLR = false;
 #endif
 #ifdef BRIDGE_HOST_KWIN
+#include "gnome_shell_witness.h"
 #include "kwin_witness.h"
 constexpr bool BUILT_KWIN = true;
 #else
@@ -42,6 +43,7 @@ struct Offered {
 #endif
 #ifdef BRIDGE_HOST_KWIN
     std::unique_ptr<KwinWitness> kwin;
+    std::unique_ptr<GnomeShellWitness> gnome_shell;
 #endif
 };
 
@@ -75,9 +77,18 @@ bool offer_wayland(const Options &options, WitnessOffer &offered, [[maybe_unused
             return false;
         offered.kwin = witnesses.kwin != nullptr;
     }
+    // GNOME Shell likewise, where neither was found.
+    if (asked == WitnessKind::gnome_shell ||
+        (!asked && offered.wayland_display && !offered.wlr_manager && !offered.kwin)) {
+        if (!offer(asked, WitnessKind::gnome_shell, "gnome-shell", witnesses.gnome_shell))
+            return false;
+        offered.gnome_shell = witnesses.gnome_shell != nullptr;
+    }
 #endif
     // A build without libwayland-client or libsystemd (the portable archive) lacks those witnesses.
-    for (auto [kind, option, built] : {std::tuple{WitnessKind::wlr, "wlr", BUILT_WLR}, std::tuple{WitnessKind::kwin, "kwin", BUILT_KWIN}})
+    for (auto [kind, option, built] : {std::tuple{WitnessKind::wlr, "wlr", BUILT_WLR},
+                                       std::tuple{WitnessKind::kwin, "kwin", BUILT_KWIN},
+                                       std::tuple{WitnessKind::gnome_shell, "gnome-shell", BUILT_KWIN}})
         if (asked == kind && !built) {
             std::fprintf(stderr, "bridge-host: --witness %s: this build of bridge-host has no such witness\n", option);
             return false;
@@ -101,6 +112,11 @@ std::optional<std::string> take_wayland([[maybe_unused]] WitnessKind kind, [[may
         if (auto failure = witnesses.kwin->start())
             return "the kwin witness did not start: " + *failure;
         witness = std::move(witnesses.kwin);
+    }
+    if (kind == WitnessKind::gnome_shell) {
+        if (auto failure = witnesses.gnome_shell->start())
+            return "no gnome-shell witness yet: " + *failure;
+        witness = std::move(witnesses.gnome_shell);
     }
 #endif
     return std::nullopt;

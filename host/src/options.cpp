@@ -138,9 +138,11 @@ std::variant<Options, int> parse_options(int argc, char **argv)
     std::string witness;
     app.add_option("--witness", witness,
                    "the focus witness: x (the X server's, XWayland's on a Wayland desktop), wlr (a wlroots "
-                   "compositor's foreign-toplevel list) or kwin (a script in KWin, over the session bus); "
-                   "default on Wayland: wlr where the compositor offers it, else kwin where KWin runs, else x")
-        ->check(CLI::IsMember({"x", "wlr", "kwin"}));
+                   "compositor's foreign-toplevel list), kwin (a script in KWin, over the session bus) or "
+                   "gnome-shell (an extension of ours in GNOME Shell, over the session bus); default on "
+                   "Wayland: wlr where the compositor offers it, else kwin where KWin runs, else gnome-shell "
+                   "where GNOME Shell runs, else x")
+        ->check(CLI::IsMember({"x", "wlr", "kwin", "gnome-shell"}));
     try {
         app.parse(ours, argv);
     } catch (const CLI::CallForHelp &e) {

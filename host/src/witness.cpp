@@ -1,7 +1,7 @@
-// Which witness runs. A wlroots compositor's witness and KWin's see the game under either of Wine's
-// drivers (they list XWayland windows too), so they are preferred on Wayland wherever offered; the X
-// witness sees XWayland games only, and is what remains on a Wayland desktop with no witness of its
-// own (GNOME). On an X session the X witness sees everything, KWin's included: KWin's runs there
+// Which witness runs. A wlroots compositor's witness, KWin's and GNOME Shell's see the game under
+// either of Wine's drivers (they list XWayland windows too), so they are preferred on Wayland
+// wherever offered; the X witness sees XWayland games only, and is what remains on a Wayland desktop
+// with no witness of its own. On an X session the X witness sees everything, KWin's included: KWin's runs there
 // only when asked for.
 #include "witness.h"
 
@@ -45,6 +45,8 @@ std::optional<WitnessKind> witness_kind(std::string_view name)
         return WitnessKind::wlr;
     if (name == "kwin")
         return WitnessKind::kwin;
+    if (name == "gnome-shell")
+        return WitnessKind::gnome_shell;
     return std::nullopt;
 }
 
@@ -62,8 +64,14 @@ WitnessChoice choose_witness(std::optional<WitnessKind> asked, const WitnessOffe
                           : WitnessChoice{std::nullopt, "--witness kwin: KWin (org.kde.KWin) is not on the session bus"};
     if (!asked && offer.wayland_display && offer.wlr_manager)
         return {WitnessKind::wlr, ""};
+    if (asked == WitnessKind::gnome_shell)
+        return offer.gnome_shell ? WitnessChoice{WitnessKind::gnome_shell, ""}
+                                 : WitnessChoice{std::nullopt, "--witness gnome-shell: GNOME Shell (org.gnome.Shell) is "
+                                                               "not on the session bus"};
     if (!asked && offer.wayland_display && offer.kwin)
         return {WitnessKind::kwin, ""};
+    if (!asked && offer.wayland_display && offer.gnome_shell)
+        return {WitnessKind::gnome_shell, ""};
     if (!offer.x_display)
         return {std::nullopt, offer.wayland_display && !asked ? std::string(no_wayland_witness) + "; and " + no_display
                                                               : no_display};

@@ -36,19 +36,21 @@ bool is_game_name(std::string_view name);
 // The kind of window that a class or app id names: gamescope's nested window is "gamescope".
 ActiveWindow window_kind(std::string_view name);
 
-enum class WitnessKind { x, wlr, kwin };
+enum class WitnessKind { x, wlr, kwin, gnome_shell };
 
 // The option's values, as --witness takes them.
 std::optional<WitnessKind> witness_kind(std::string_view name);
 
 // What the session offers: the environment's displays, whether the Wayland compositor advertises
-// zwlr_foreign_toplevel_manager_v1 (asked only when WAYLAND_DISPLAY is set), and whether KWin is on
-// the session bus (asked on Wayland when there is no wlroots list, or when --witness kwin says so).
+// zwlr_foreign_toplevel_manager_v1 (asked only when WAYLAND_DISPLAY is set), and whether KWin, or
+// else GNOME Shell, is on the session bus (asked on Wayland when there is no wlroots list, or when
+// --witness says so).
 struct WitnessOffer {
     bool wayland_display = false;
     bool wlr_manager = false;
     bool x_display = false;
     bool kwin = false;
+    bool gnome_shell = false;
 };
 
 // The witness to run, or the reason there is none (kind empty, message set). With a witness, a

@@ -118,7 +118,7 @@ class Host(HostCase):
 
     def test_a_bad_option_exits_2_with_its_message(self):
         cases = [(["--next", "ctrl+nope"], 'bridge-host: --next: unknown key name "nope" in "ctrl+nope"\n'),
-                 (["--witness", "gnome"], "bridge-host: --witness: gnome not in {x,wlr,kwin}\n"),
+                 (["--witness", "gnome"], "bridge-host: --witness: gnome not in {x,wlr,kwin,gnome-shell}\n"),
                  (["--delay", "501"], "bridge-host: --delay: Value 501 not in range 10 to 500\n"),
                  (["--survey", "ctrl+p"], "bridge-host: --survey and --position are both ctrl+p\n")]
         for options, message in cases:

@@ -23,14 +23,15 @@ TEST(WindowKind, names_the_game_and_a_nested_gamescope_in_any_case)
 struct ChoiceCase {
     const char *asked;  // --witness, "" for none
     bool wayland, wlr, x, kwin;
-    const char *chosen;  // "x", "wlr", "kwin", or "" for none
+    const char *chosen;  // "x", "wlr", "kwin", "gnome-shell", or "" for none
     bool says_xwayland_works;
+    bool gnome_shell = false;
 };
 
 void PrintTo(const ChoiceCase &c, std::ostream *os)
 {
     *os << "--witness=" << c.asked << " wayland=" << c.wayland << " wlr=" << c.wlr << " x=" << c.x
-        << " kwin=" << c.kwin;
+        << " kwin=" << c.kwin << " gnome-shell=" << c.gnome_shell;
 }
 
 class WitnessChoiceTable : public testing::TestWithParam<ChoiceCase> {};
@@ -40,8 +41,8 @@ TEST_P(WitnessChoiceTable, follows_the_option_then_what_the_session_offers)
     const ChoiceCase &c = GetParam();
     auto asked = *c.asked ? witness_kind(c.asked) : std::nullopt;
     ASSERT_EQ(asked.has_value(), *c.asked != '\0');
-    WitnessChoice choice = choose_witness(asked, {c.wayland, c.wlr, c.x, c.kwin});
-    const char *names[] = {"x", "wlr", "kwin"};
+    WitnessChoice choice = choose_witness(asked, {c.wayland, c.wlr, c.x, c.kwin, c.gnome_shell});
+    const char *names[] = {"x", "wlr", "kwin", "gnome-shell"};
     const char *chosen = choice.kind ? names[(int)*choice.kind] : "";
     EXPECT_STREQ(chosen, c.chosen);
     EXPECT_EQ(choice.message.find("XWayland mode") != std::string::npos, c.says_xwayland_works) << choice.message;
@@ -69,13 +70,17 @@ INSTANTIATE_TEST_SUITE_P(Table, WitnessChoiceTable, testing::Values(
     ChoiceCase{"wlr",  true,  false, true,  true,  "",     false},  // not offered: no fall-back to X or KWin
     ChoiceCase{"wlr",  false, false, true,  false, "",     false},
     ChoiceCase{"kwin", false, false, true,  true,  "kwin", false},  // asked for on Plasma's X session
-    ChoiceCase{"kwin", true,  false, true,  false, "",     false}));  // not offered: no fall-back to X
+    ChoiceCase{"kwin", true,  false, true,  false, "",     false},  // not offered: no fall-back to X
+    ChoiceCase{"",     true,  false, true,  false, "gnome-shell", false, true},  // GNOME on Wayland
+    ChoiceCase{"",     false, false, true,  false, "x",    false, true},  // GNOME on X: X sees every window there
+    ChoiceCase{"gnome-shell", true, false, true, false, "", false}));  // not offered: no fall-back to X
 
 TEST(WitnessKind, names_only_the_witnesses_there_are)
 {
     EXPECT_EQ(witness_kind("x"), WitnessKind::x);
     EXPECT_EQ(witness_kind("wlr"), WitnessKind::wlr);
     EXPECT_EQ(witness_kind("kwin"), WitnessKind::kwin);
-    for (const char *name : {"", "X", "ewmh", "wlroots", "gnome", "KWin", "kde"})
+    EXPECT_EQ(witness_kind("gnome-shell"), WitnessKind::gnome_shell);
+    for (const char *name : {"", "X", "ewmh", "wlroots", "gnome", "KWin", "kde", "mutter"})
         EXPECT_FALSE(witness_kind(name)) << name;
 }

@@ -1,0 +1,35 @@
+// Our GNOME Shell extension (host/gnome-extension/), which bridge-host carries and installs: its
+// files among the user's extensions, and GNOME's setting that turns it on. GNOME Shell reads an
+// extension's files only when it starts, which on Wayland is a new login.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace gnome_extension {
+
+extern const char uuid[];
+
+// $XDG_DATA_HOME/gnome-shell/extensions/<uuid> (by default under ~/.local/share).
+std::string directory();
+
+// Whether its files are there.
+bool installed();
+
+// Writes its files, with the running shell's major version among those that it declares (GNOME
+// Shell loads no extension that does not list it); the message says what failed.
+std::optional<std::string> install(const std::string &shell_version);
+
+// Whether the user turned every user extension off (org.gnome.shell disable-user-extensions).
+bool user_extensions_off();
+
+// Adds it to org.gnome.shell enabled-extensions (through gsettings) unless it is there; the message
+// says what failed.
+std::optional<std::string> enable();
+
+// The extension's files, as built in (gnome_extension_files.cpp, made by CMake from
+// host/gnome-extension/).
+extern const char extension_js[];
+extern const char metadata_json[];
+
+}  // namespace gnome_extension
