@@ -11,34 +11,17 @@ import json
 import os
 import shutil
 import signal
-import subprocess
 import time
 
-from desktop import DESKTOPS, FOCUS_OUT_PAUSE, Unprivileged, _children, _read
-from harness import ROOT, TIMEOUT, now, stop_process
+from desktop import DESKTOPS, FOCUS_OUT_PAUSE, Unprivileged, _children
+from private_bus import PrivateBus
+from harness import ROOT, now, stop_process
 
 KWIN6_ROOT = os.environ.get("BRIDGE_KWIN6_ROOT") or os.path.join(ROOT, "build", "kwin6-root")
 
 # KWin's calls to bridge-host refused, as if its script had stopped before its first report.
 REFUSED_REPORTS = '  <policy user="{user}"><deny send_interface="org.bridgehost.Focus"/></policy>\n'
 
-# The private session bus of KWin's user. Root may connect too: bridge-host and the tests run as root,
-# beside Wine's root-owned prefix, and talk to KWin over it.
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path={socket}</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="root"/>
-    <allow user="{user}"/>
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-{refusal}</busconfig>
-"""
 NATIVE_QML = 'import QtQuick 2.0\nRectangle { width: 300; height: 200; color: "steelblue" }\n'
 KWIN_SOCKET = "wayland-bridge"
 
@@ -60,7 +43,8 @@ class Kwin(Unprivileged):
 
     def _start_compositor(self):
         announce = self._prepare()
-        self._start_bus()
+        self.bus = PrivateBus(self)
+        self.bus_address = self.bus.address
         # Debian's kwin_wayland carries a file capability (cap_sys_resource) that a container may
         # refuse to exec; a plain copy has none.
         kwin = os.path.join(self.folder, "kwin_wayland")  # KWin 6 aborts under another name
@@ -78,31 +62,9 @@ class Kwin(Unprivileged):
                     "DBUS_SESSION_BUS_ADDRESS": self.bus_address, "XDG_RUNTIME_DIR": self.runtime}
         return display
 
-    def _write_bus_config(self, refused=False):
-        refusal = REFUSED_REPORTS.format(user=self.user.pw_name) if refused else ""
-        with open(os.path.join(self.folder, "bus.conf"), "w") as f:
-            f.write(BUS_CONFIG.format(socket=os.path.join(self.runtime, "bus"), user=self.user.pw_name,
-                                      refusal=refusal))
-
     def refuse_reports(self, refused=True):
         """From now on the bus refuses (or, with False, passes again) KWin's calls to bridge-host."""
-        self._write_bus_config(refused)
-        subprocess.run(["busctl", "--address=" + self.bus_address, "call", "org.freedesktop.DBus",
-                        "/org/freedesktop/DBus", "org.freedesktop.DBus", "ReloadConfig"],
-                       stdin=subprocess.DEVNULL, check=True, capture_output=True, timeout=TIMEOUT)
-
-    def _start_bus(self):
-        socket = os.path.join(self.runtime, "bus")
-        config = os.path.join(self.folder, "bus.conf")
-        self._write_bus_config()
-        self.bus = self._as_user(["dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + config],
-                                 self.base_env, "bus.log")
-        self.bus_address = "unix:path=" + socket
-        deadline = now() + TIMEOUT
-        while not os.path.exists(socket):
-            if now() > deadline or self.bus.poll() is not None:
-                raise RuntimeError("dbus-daemon did not start: %s" % _read(os.path.join(self.folder, "bus.log")))
-            time.sleep(0.02)
+        self.bus.reload(REFUSED_REPORTS.format(user=self.user.pw_name) if refused else "")
 
     def _start_native(self):
         qml = os.path.join(self.folder, "native.qml")
@@ -114,12 +76,7 @@ class Kwin(Unprivileged):
 
     def call_kwin(self, path, interface, *args):
         """A method of KWin's called through busctl; its answer, or None when the call failed."""
-        result = subprocess.run(["busctl", "--address=" + self.bus_address, "--json=short", "call", "org.kde.KWin",
-                                 path, interface, *args],
-                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=TIMEOUT)
-        if result.returncode != 0:
-            return None
-        return json.loads(result.stdout)["data"] if result.stdout.strip() else []
+        return self.bus.call("org.kde.KWin", path, interface, *args)
 
     def _runner(self, *args):
         return self.call_kwin("/WindowsRunner", "org.kde.krunner1", *args)
@@ -159,7 +116,8 @@ class Kwin(Unprivileged):
             for pid in _children(self.compositor.pid):
                 os.kill(pid, signal.SIGTERM)
         stop_process(self.compositor)
-        stop_process(self.bus)
+        if self.bus:
+            self.bus.stop()
         self.bus = None
 
 
