@@ -9,11 +9,15 @@ import signal
 import time
 import unittest
 
-import gnome_desktop  # noqa: F401 (the gnome desktops)
+import gnome_desktop  # the gnome desktops
 import test_host
+from container import GAME_NAME, Game, Sandbox, game_pid
 from desktop import DesktopCase
-from host_harness import BridgeHost
+from harness import DEFAULT_ANSWER
+from host_harness import BridgeHost, alone_in_pid_namespace
 from test_wayland import NativeFocus
+
+alone_in_pid_namespace()  # bridge-host must find only this program's games
 
 UUID = "focus-witness@bridge-host"
 FLICKER = 0.5  # s: what a forged signal would do comes within ms
@@ -73,6 +77,52 @@ class HostUnderGnome(NativeFocus, test_host.HostCase):
         self.assertEqual(forged.returncode, 0, forged.stderr)
         time.sleep(FLICKER)
         self.assertEqual([line for line in self.host.lines[mark:] if line.event == "game"], [])
+
+
+class WaylandDriverGame(unittest.TestCase):
+    """The stand-in game under Wine 10's Wayland driver in a container: a Wayland toplevel, no X
+    window; bridge-host outside, as the container's user, with no options."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.screen = gnome_desktop.GnomeWithOurs().start()
+        cls.sandbox = cls.game = None
+        try:
+            cls.sandbox = Sandbox(cls.screen.session.display, wayland=cls.screen.env["WAYLAND_DISPLAY"])
+            cls.sandbox.make_prefix()
+            cls.sandbox.use_driver("wayland")
+            cls.game = Game(cls.sandbox)
+            cls.game.wait_ready()
+            cls.screen._wait_for(lambda: cls.screen.activate_window("StandInGame"), "no game window in GNOME Shell")
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.game:
+            cls.game.stop()
+        if cls.sandbox:
+            cls.sandbox.close()
+        cls.screen.close()
+
+    def test_the_game_is_followed_through_the_extension_and_a_position_comes(self):
+        self.screen.focus("StandInGame")
+        focused = self.screen.bus.call("org.gnome.Shell", "/org/bridgehost/FocusWitness",
+                                       "org.bridgehost.FocusWitness", "Focused")
+        self.assertEqual(focused, [GAME_NAME.lower(), game_pid(self.game.proc.pid), True])  # a Wayland client
+        host = self.sandbox.host(self.screen.session)
+        self.addCleanup(host.stop)
+        self.assertEqual(host.expect(0, event="witness").data, {"event": "witness", "name": "gnome-shell"})
+        host.expect(0, event="follow", state="joined")
+        host.expect(0, event="game", in_front=True)
+        for focus, in_front in ((self.screen.focus_native, False), (lambda: self.screen.focus("StandInGame"), True)):
+            mark = host.mark()
+            focus()
+            host.expect(mark, event="game", in_front=in_front)
+        mark = host.mark()
+        host.signal(signal.SIGUSR1)
+        self.assertEqual(host.expect(mark, event="position")["text"], DEFAULT_ANSWER)
 
 
 if __name__ == "__main__":
