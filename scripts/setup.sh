@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (Debian 12, as root), then builds both sides:
 # build/windows (wine_bridge.exe and its tools, cross-built) and build/native (bridge-host and the
-# tests). The fuzz targets are built by scripts/fuzz.sh (build/fuzz), the second Wine's root by the
-# tests that need it (scripts/wine10.sh).
+# tests). The fuzz targets are built by scripts/fuzz.sh (build/fuzz), the Debian 13 roots (the second
+# Wine, GNOME Shell 48) by the tests that need them (scripts/wine10.sh, gnome48.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,12 +10,13 @@ packages=(
     cmake ninja-build g++ python3 libgtest-dev libgmock-dev
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     wine wine64 xvfb xdotool xclip
-    debootstrap  # the Debian 13 root with Wine 10.0 (scripts/wine10.sh)
+    debootstrap  # the Debian 13 roots: Wine 10.0, GNOME Shell 48, KWin 6 (scripts/wine10.sh, gnome48.sh, kwin6.sh)
     bubblewrap  # the containers that bridge-host joins in its tests, made as Flatpak and Steam make them
     gnuplot-nox  # the benchmark's chart
     pkg-config libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev nlohmann-json3-dev libcli11-dev dpkg-dev
     libwayland-dev  # libwayland-client and wayland-scanner: the wlroots compositors' focus witness
-    libsystemd-dev  # sd-bus: KWin's focus witness
+    libsystemd-dev  # sd-bus: KWin's and GNOME Shell's focus witnesses
+    libglib2.0-bin  # gsettings, which bridge-host runs to turn its GNOME Shell extension on
     openbox x11-utils  # bridge-host's libraries; a window manager and xprop for its tests
     systemd  # systemd-analyze, which checks bridge-host's user unit
     sway xwayland foot x11-xserver-utils  # the Wayland desktop of its tests: compositor, XWayland, a native window, xhost
