@@ -77,8 +77,8 @@ std::optional<double> GnomeShellWitness::extension_state()
 {
     sd_bus_message *reply = nullptr;
     std::optional<double> state;
-    if (sd_bus_call_method(shell_.bus, shell_.owner.c_str(), "/org/gnome/Shell", "org.gnome.Shell.Extensions", "GetExtensionInfo",
-                           nullptr, &reply, "s", gnome_extension::uuid) >= 0)
+    if (sd_bus_call_method(shell_.bus, shell_.owner.c_str(), "/org/gnome/Shell", "org.gnome.Shell.Extensions",
+                           "GetExtensionInfo", nullptr, &reply, "s", gnome_extension::uuid) >= 0)
         state = read_state(reply);
     sd_bus_message_unref(reply);
     return state;
@@ -96,7 +96,8 @@ std::optional<std::string> GnomeShellWitness::start()
         return std::string("cannot watch GNOME Shell's signals: ") + std::strerror(-r);
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message *reply = nullptr;
-    r = sd_bus_call_method(shell_.bus, shell_.owner.c_str(), extension_path, extension_interface, "Focused", &error, &reply, "");
+    r = sd_bus_call_method(shell_.bus, shell_.owner.c_str(), extension_path, extension_interface, "Focused", &error,
+                           &reply, "");
     if (r >= 0)
         focus_changed(reply);
     std::string failure = "the GNOME Shell extension " + std::string(gnome_extension::uuid) +
@@ -164,7 +165,8 @@ void GnomeShellWitness::focus_changed(sd_bus_message *message)
     const char *window_class;
     uint32_t pid;
     int wayland;
-    if (!shell_.sent_by_shell(sd_bus_message_get_sender(message)) || sd_bus_message_read(message, "sub", &window_class, &pid, &wayland) < 0)
+    if (!shell_.sent_by_shell(sd_bus_message_get_sender(message)) ||
+        sd_bus_message_read(message, "sub", &window_class, &pid, &wayland) < 0)
         return;
     active_ = window_kind(window_class);
 }
