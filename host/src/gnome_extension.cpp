@@ -59,19 +59,6 @@ std::optional<std::string> write_file(const std::string &path, const std::string
     return failure;
 }
 
-// The metadata with the running shell's major version ("48" of "48.7") in its list.
-std::string metadata_for(const std::string &shell_version)
-{
-    std::string text = metadata_json;
-    std::string major = "\"" + shell_version.substr(0, shell_version.find('.')) + "\"";
-    size_t list = text.find("\"shell-version\"");
-    size_t end = text.find(']', list);
-    if (major != "\"\"" && list != std::string::npos && end != std::string::npos &&
-        text.substr(list, end - list).find(major) == std::string::npos)
-        text.insert(end, ", " + major);
-    return text;
-}
-
 // Runs gsettings with args; its exit status (-1 when it could not run), its output in out.
 int gsettings(std::initializer_list<const char *> args, std::string &out)
 {
@@ -101,18 +88,6 @@ int gsettings(std::initializer_list<const char *> args, std::string &out)
     return WEXITSTATUS(status);
 }
 
-// The list that gsettings printed ("['a@b', 'c@d']", or "@as []" when empty), with our uuid added.
-std::string with_ours(std::string list)
-{
-    while (!list.empty() && (list.back() == '\n' || list.back() == ' '))
-        list.pop_back();
-    std::string ours = std::string("'") + uuid + "'";
-    size_t end = list.rfind(']');
-    if (end == std::string::npos || list.find('\'') == std::string::npos)
-        return "[" + ours + "]";
-    return list.substr(0, end) + ", " + ours + "]";
-}
-
 }  // namespace
 
 std::string directory()
@@ -134,7 +109,7 @@ std::optional<std::string> install(const std::string &shell_version)
         return "cannot make " + folder + ": " + std::strerror(errno);
     if (auto failure = write_file(folder + "/extension.js", extension_js))
         return failure;
-    return write_file(folder + "/metadata.json", metadata_for(shell_version));
+    return write_file(folder + "/metadata.json", metadata_listing(metadata_json, shell_version));
 }
 
 bool user_extensions_off()
@@ -150,7 +125,7 @@ std::optional<std::string> enable()
         return std::string("gsettings cannot read org.gnome.shell enabled-extensions");
     if (enabled.find(std::string("'") + uuid + "'") != std::string::npos)
         return std::nullopt;
-    if (gsettings({"set", "org.gnome.shell", "enabled-extensions", with_ours(enabled).c_str()}, ignored) != 0)
+    if (gsettings({"set", "org.gnome.shell", "enabled-extensions", enabled_with(enabled, uuid).c_str()}, ignored) != 0)
         return std::string("gsettings cannot change org.gnome.shell enabled-extensions");
     return std::nullopt;
 }

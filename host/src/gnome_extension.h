@@ -27,6 +27,12 @@ bool user_extensions_off();
 // says what failed.
 std::optional<std::string> enable();
 
+// The metadata, with the running shell's major version ("48" of "48.7") in its "shell-version" list.
+std::string metadata_listing(const std::string &metadata, const std::string &shell_version);
+
+// A string list as gsettings prints it ("['a@b', 'c@d']", "@as []" when empty), with uuid added.
+std::string enabled_with(std::string list, const char *uuid);
+
 // The extension's files, as built in (gnome_extension_files.cpp, made by CMake from
 // host/gnome-extension/).
 extern const char extension_js[];

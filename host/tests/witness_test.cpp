@@ -1,3 +1,4 @@
+#include "gnome_extension.h"
 #include "witness.h"
 
 #include <gtest/gtest.h>
@@ -83,4 +84,15 @@ TEST(WitnessKind, names_only_the_witnesses_there_are)
     EXPECT_EQ(witness_kind("gnome-shell"), WitnessKind::gnome_shell);
     for (const char *name : {"", "X", "ewmh", "wlroots", "gnome", "KWin", "kde", "mutter"})
         EXPECT_FALSE(witness_kind(name)) << name;
+}
+
+TEST(GnomeExtension, lists_the_running_shell_and_adds_itself_to_the_enabled_list)
+{
+    const std::string metadata = R"({"uuid": "u@b", "shell-version": ["45", "48"]})";
+    EXPECT_EQ(gnome_extension::metadata_listing(metadata, "48.7"), metadata);
+    EXPECT_EQ(gnome_extension::metadata_listing(metadata, "50.beta"),
+              R"({"uuid": "u@b", "shell-version": ["45", "48", "50"]})");
+    EXPECT_EQ(gnome_extension::metadata_listing(metadata, ""), metadata);
+    EXPECT_EQ(gnome_extension::enabled_with("@as []\n", "u@b"), "['u@b']");
+    EXPECT_EQ(gnome_extension::enabled_with("['a@b', 'c@d']\n", "u@b"), "['a@b', 'c@d', 'u@b']");
 }
