@@ -73,14 +73,9 @@ int clipboard_open(HWND window)
 int clipboard_open_to_read(HWND window)
 {
     HWND bridge = x_bridge();
-    if (!bridge)
-        return clipboard_open(window);
-    if (GetOpenClipboardWindow())
+    if (bridge && GetOpenClipboardWindow())
         return 0;
-    HWND owner = GetClipboardOwner();
-    if (x_import(owner) && silent(owner))
-        return 0;
-    return OpenClipboard(bridge);
+    return clipboard_open(bridge ? bridge : window);
 }
 
 int x_bridge_silent(void)

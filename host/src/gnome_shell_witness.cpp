@@ -154,10 +154,7 @@ int GnomeShellWitness::fd() const
 
 bool GnomeShellWitness::handle_events()
 {
-    int r;
-    while ((r = sd_bus_process(shell_.bus, nullptr)) > 0) {
-    }
-    return r >= 0 && !shell_.gone;
+    return shell_.drain();
 }
 
 void GnomeShellWitness::focus_changed(sd_bus_message *message)

@@ -192,12 +192,9 @@ void KwinWitness::run_script(int id)
 std::optional<std::string> KwinWitness::await_first_report()
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(first_report_wait_us);
-    while (!reported_ && !kwin_.gone) {
-        int r = sd_bus_process(kwin_.bus, nullptr);
-        if (r > 0)
-            continue;
+    while (kwin_.drain() && !reported_) {
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
-        if (r < 0 || left.count() <= 0 || sd_bus_wait(kwin_.bus, left.count()) < 0)
+        if (left.count() <= 0 || sd_bus_wait(kwin_.bus, left.count()) < 0)
             break;
     }
     if (reported_)
@@ -240,14 +237,11 @@ int KwinWitness::fd() const
 bool KwinWitness::handle_events()
 {
     for (;;) {
-        int r;
-        while ((r = sd_bus_process(kwin_.bus, nullptr)) > 0) {
-        }
-        if (r < 0 || kwin_.gone)
+        if (!kwin_.drain())
             return false;
         if (!none_pending_)
             return true;
-        r = sd_bus_wait(kwin_.bus, none_grace_us);
+        int r = sd_bus_wait(kwin_.bus, none_grace_us);
         if (r < 0)
             return false;
         if (r == 0) {

@@ -55,6 +55,14 @@ std::optional<std::string> ShellOnBus::connect(const char *name, const char *des
     return std::nullopt;
 }
 
+bool ShellOnBus::drain()
+{
+    int r;
+    while ((r = sd_bus_process(bus, nullptr)) > 0) {
+    }
+    return r >= 0 && !gone;
+}
+
 std::string bus_error(const sd_bus_error &error, int r)
 {
     return error.message ? error.message : std::strerror(-r);

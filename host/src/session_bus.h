@@ -23,6 +23,8 @@ struct ShellOnBus {
     // Connects and finds name's owner; the message says why it cannot ("desktop (name) is not on
     // the session bus: ...").
     std::optional<std::string> connect(const char *name, const char *desktop);
+    // Takes in what has arrived (the handlers run); false once the connection or the shell is lost.
+    bool drain();
     // Whether a message comes from the shell.
     bool sent_by_shell(const char *sender) const { return sender && owner == sender; }
 };

@@ -23,6 +23,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
 from harness import ROOT, TIMEOUT, Tool, exe_path, now, stop_process  # noqa: E402
@@ -217,3 +218,43 @@ class Unenterable:
 
     def stop(self):
         stop_process(self.proc)
+
+
+class WaylandDriverGame(unittest.TestCase):
+    """A test class with a Wayland desktop (open_desktop()) and, on it, the stand-in game under Wine
+    10's Wayland driver in a sandbox (cls.sandbox, cls.game), for the class; cls.prefix_seconds is
+    the time that wineboot and the driver's setting took."""
+
+    @classmethod
+    def open_desktop(cls):
+        raise NotImplementedError
+
+    @classmethod
+    def wait_for_game_window(cls):
+        """Returns once the desktop shows the game's window."""
+        raise NotImplementedError
+
+    @classmethod
+    def setUpClass(cls):
+        cls.screen = cls.open_desktop()
+        cls.sandbox = cls.game = None
+        try:
+            cls.sandbox = Sandbox(cls.screen.session.display, wayland=cls.screen.env["WAYLAND_DISPLAY"])
+            started = now()
+            cls.sandbox.make_prefix()
+            cls.sandbox.use_driver("wayland")
+            cls.prefix_seconds = now() - started
+            cls.game = Game(cls.sandbox)
+            cls.game.wait_ready()
+            cls.wait_for_game_window()
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.game:
+            cls.game.stop()
+        if cls.sandbox:
+            cls.sandbox.close()
+        cls.screen.close()

@@ -33,6 +33,7 @@ class Kwin(Unprivileged):
 
     folder_prefix, log_name = "bridge-kwin-", "kwin.log"
     native_caption = "qmlscene"
+    script_path = "/%d"  # where KWin has a loaded script of that id
     kwin_binary = None  # the machine's
     kwin_launcher = []
     kwin_env = []
@@ -134,6 +135,7 @@ class Kwin6(Kwin):
     """KWin 6.3 from the Debian 13 root; windows are found and activated by scripts of the test's."""
 
     folder_prefix = "bridge-kwin6-"
+    script_path = "/Scripting/Script%d"
     kwin_binary = os.path.join(KWIN6_ROOT, "usr", "bin", "kwin_wayland")
     kwin_launcher = [os.path.join(ROOT, "scripts", "kwin6.sh"), "run"]
     kwin_env = ["QT_LOGGING_RULES=kwin_scripting.debug=true"]  # the scripts' print() in KWin's log
@@ -154,7 +156,7 @@ class Kwin6(Kwin):
         scripting = ("/Scripting", "org.kde.kwin.Scripting")
         [script] = self.call_kwin(*scripting, "loadScript", "ss", path, token) or [-1]
         try:
-            if script < 0 or self.call_kwin("/Scripting/Script%d" % script, "org.kde.kwin.Script", "run") is None:
+            if script < 0 or self.call_kwin(self.script_path % script, "org.kde.kwin.Script", "run") is None:
                 raise AssertionError("KWin did not run a script; its log: %s" % self.log_tail())
             said = self._wait_for(lambda: self._said(token), "KWin's script printed nothing")
         finally:

@@ -11,7 +11,7 @@ import unittest
 
 import gnome_desktop  # the gnome desktops
 import test_host
-from container import GAME_NAME, Game, Sandbox, game_pid
+from container import GAME_NAME, WaylandDriverGame, game_pid
 from desktop import DesktopCase
 from harness import DEFAULT_ANSWER
 from host_harness import BridgeHost, alone_in_pid_namespace
@@ -79,32 +79,17 @@ class HostUnderGnome(NativeFocus, test_host.HostCase):
         self.assertEqual([line for line in self.host.lines[mark:] if line.event == "game"], [])
 
 
-class WaylandDriverGame(unittest.TestCase):
+class WaylandDriverGameUnderGnome(WaylandDriverGame):
     """The stand-in game under Wine 10's Wayland driver in a container: a Wayland toplevel, no X
     window; bridge-host outside, as the container's user, with no options."""
 
     @classmethod
-    def setUpClass(cls):
-        cls.screen = gnome_desktop.GnomeWithOurs().start()
-        cls.sandbox = cls.game = None
-        try:
-            cls.sandbox = Sandbox(cls.screen.session.display, wayland=cls.screen.env["WAYLAND_DISPLAY"])
-            cls.sandbox.make_prefix()
-            cls.sandbox.use_driver("wayland")
-            cls.game = Game(cls.sandbox)
-            cls.game.wait_ready()
-            cls.screen._wait_for(lambda: cls.screen.activate_window("StandInGame"), "no game window in GNOME Shell")
-        except BaseException:
-            cls.tearDownClass()
-            raise
+    def open_desktop(cls):
+        return gnome_desktop.GnomeWithOurs().start()
 
     @classmethod
-    def tearDownClass(cls):
-        if cls.game:
-            cls.game.stop()
-        if cls.sandbox:
-            cls.sandbox.close()
-        cls.screen.close()
+    def wait_for_game_window(cls):
+        cls.screen._wait_for(lambda: cls.screen.activate_window("StandInGame"), "no game window in GNOME Shell")
 
     def test_the_game_is_followed_through_the_extension_and_a_position_comes(self):
         self.screen.focus("StandInGame")

@@ -15,7 +15,7 @@ import signal
 import time
 import unittest
 
-from container import GAME_NAME, Game, Sandbox, game_pid
+from container import GAME_NAME, WaylandDriverGame, game_pid
 from desktop import Sway
 from harness import DEFAULT_ANSWER, NOT_IN_FRONT, RELEASE, REQUESTED, figure, now, wait_for
 from host_harness import alone_in_pid_namespace
@@ -33,31 +33,15 @@ def milliseconds(times):
     return "median %s max %s" % (ms[len(ms) // 2], ms[-1]), ms
 
 
-class WaylandDriver(unittest.TestCase):
+class WaylandDriver(WaylandDriverGame):
     @classmethod
-    def setUpClass(cls):
-        cls.screen = Sway(keyboard=True).start()
-        cls.sandbox = cls.game = None
-        try:
-            cls.sandbox = Sandbox(cls.screen.session.display, wayland=cls.screen.env["WAYLAND_DISPLAY"])
-            started = now()
-            cls.sandbox.make_prefix()
-            cls.sandbox.use_driver("wayland")
-            figure("wineboot and the Wayland driver in the container (s)", "%.1f" % (now() - started))
-            cls.game = Game(cls.sandbox)
-            cls.game.wait_ready()
-            wait_for(lambda: cls.game_windows(), "the game's window in sway's tree")
-        except BaseException:
-            cls.tearDownClass()
-            raise
+    def open_desktop(cls):
+        return Sway(keyboard=True).start()
 
     @classmethod
-    def tearDownClass(cls):
-        if cls.game:
-            cls.game.stop()
-        if cls.sandbox:
-            cls.sandbox.close()
-        cls.screen.close()
+    def wait_for_game_window(cls):
+        figure("wineboot and the Wayland driver in the container (s)", "%.1f" % cls.prefix_seconds)
+        wait_for(lambda: cls.game_windows(), "the game's window in sway's tree")
 
     @classmethod
     def game_windows(cls):
