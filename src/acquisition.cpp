@@ -3,9 +3,12 @@
 // A stage machine in stage, advanced by the 5 ms timer on the main thread:
 //   1  waits (up to 1000 ms) until the player has let go of every key, then lends the clipboard
 //      (the command replaces the user's content) and types Enter: the chat opens;
-//   2  after delay_ms, types Ctrl+V: the command is pasted;
+//   2  after delay_ms, types Ctrl+V: the command is pasted (placed again first, should a program
+//      between Wine and the desktop serve the lent text over it);
 //   3  after delay_ms, types Enter: the game runs the command;
-//   4  waits up to 2000 ms for the game's answer, which clipboard_update reports.
+//   4  waits up to 2000 ms for the game's answer, which clipboard_update reports; once, where a
+//      program between Wine and the desktop served the command again over that answer, the
+//      command is typed again from stage 2.
 // Stage 1 also waits while the clipboard is held open elsewhere, a format is not rendered yet, or
 // the last loan still waits to go back. Stages 2 and 3 must be done within 3000 ms of the loan.
 // Every tick first checks that the captured window is still the game's window in front. Every
@@ -34,6 +37,13 @@ static const char message_paste_failed[] = "Collage de commande Wine impossible"
 static const char message_submit_refused[] = "Wine a refuse la validation";
 static const char suffix_chat_open[] = " · vérifiez que le chat est fermé";
 
+#define PUT_BACK_LIMIT 2
+#define PUT_BACK_SETTLE_MS 100
+
+static int puts_back;              // times the command was placed again in this acquisition
+static int typed_again;            // the command was typed a second time in this acquisition
+static DWORD submitted_sequence;   // the clipboard's sequence number when the command was sent
+
 void trigger(void)
 {
     if (!enabled || stage != 0 || closing)
@@ -49,6 +59,7 @@ void trigger(void)
     }
     target_pid = window_pid(target);
     stage = 1;
+    puts_back = typed_again = 0;
     clipboard_busy = 0;
     deadline = GetTickCount64() + KEYS_LIMIT_MS;
     print_line("{\"status\":\"%s\",\"epoch\":%d}\n", "Relâchez le raccourci…", epoch);
@@ -70,6 +81,17 @@ void fail(const char *message)
     print_line("{\"error\":\"%s%s\",\"epoch\":%d}\n", message, suffix, epoch);
 }
 
+static void open_chat(ULONGLONG now)
+{
+    deadline = now + TYPING_LIMIT_MS;
+    if (!send_keys(TYPE_ENTER)) {
+        fail(message_enter_refused);
+        return;
+    }
+    stage = 2;
+    due = GetTickCount64() + (LONGLONG)delay_ms;
+}
+
 static void lend_clipboard_and_open_chat(ULONGLONG now)
 {
     if (!released())
@@ -82,18 +104,28 @@ static void lend_clipboard_and_open_chat(ULONGLONG now)
         return;
     }
     started = now;
-    deadline = now + TYPING_LIMIT_MS;
-    if (!send_keys(TYPE_ENTER)) {
-        fail(message_enter_refused);
-        return;
-    }
-    stage = 2;
-    due = GetTickCount64() + (LONGLONG)delay_ms;
+    open_chat(now);
 }
 
-static void paste_command(void)
+// The lent text served over the command (see command_put_back) gives way to the command, which is
+// pasted once a program in between has had time to take it too; twice at most.
+static int command_placed_again(ULONGLONG now)
 {
-    if (!command_owned() || !send_keys(TYPE_PASTE)) {
+    if (puts_back == PUT_BACK_LIMIT || !command_put_back())
+        return 0;
+    puts_back++;
+    due = now + PUT_BACK_SETTLE_MS;
+    return 1;
+}
+
+static void paste_command(ULONGLONG now)
+{
+    if (!command_owned()) {
+        if (!command_placed_again(now))
+            fail(message_paste_failed);
+        return;
+    }
+    if (!send_keys(TYPE_PASTE)) {
         fail(message_paste_failed);
         return;
     }
@@ -105,6 +137,7 @@ static void submit_command(ULONGLONG now)
 {
     // Only a change made after this point can be the game's answer.
     last_sequence = clipboard_sequence();
+    submitted_sequence = last_sequence;
     submitted = now;
     deadline = now + ANSWER_LIMIT_MS;
     stage = 4;
@@ -125,7 +158,7 @@ static void type_next_keys(ULONGLONG now)
         return;
     }
     if (stage == 2)
-        paste_command();
+        paste_command(now);
     else
         submit_command(now);
 }
@@ -138,6 +171,16 @@ static const char *expiry_message(void)
     return stage == 1 && clipboard_busy ? clipboard_error : message_expired;
 }
 
+// No answer came, and the clipboard holds the command again, served through Wine's X bridge after
+// it was sent: gamescope, which had taken the command in but not yet served it, was seen to serve it
+// in the very moment the game answered, and Wine imported it over the answer before we could read
+// that. The game ran the command, so its chat is closed: the command is typed once more.
+static int answer_lost_to_a_late_serve(void)
+{
+    return stage == 4 && !typed_again && clipboard_sequence() != submitted_sequence &&
+           x_import(GetClipboardOwner()) && command_owned();
+}
+
 void advance_stage(ULONGLONG now, HWND front)
 {
     if (!target_check(front)) {
@@ -145,7 +188,12 @@ void advance_stage(ULONGLONG now, HWND front)
         return;
     }
     if (now >= deadline) {
-        fail(expiry_message());
+        if (answer_lost_to_a_late_serve()) {
+            typed_again = 1;
+            open_chat(now);
+        } else {
+            fail(expiry_message());
+        }
         return;
     }
     if (stage == 1)

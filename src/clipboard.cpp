@@ -265,6 +265,41 @@ int command_owned(void)
     return owned;
 }
 
+// The clipboard is open: does Wine's X bridge list the lent text again, as plain text only? A
+// program between Wine and the desktop then served an older copy over the command: gamescope, which
+// sleeps until some event wakes it, was seen to take X's clipboard with the copy it had taken in a
+// second before, in the very moment that Wine offered X our command, and never to take the command.
+static int holds_lent_text(void)
+{
+    const saved_format *lent = NULL;
+    for (int i = 0; i < saved_count; i++)
+        if (saved[i].format == CF_UNICODETEXT)
+            lent = &saved[i];
+    if (!lent || !x_import(GetClipboardOwner()) || !text_formats_only())
+        return 0;
+    HANDLE data = clipboard_data(CF_UNICODETEXT);
+    const WCHAR *text = data ? (const WCHAR *)GlobalLock(data) : NULL;
+    if (!text)
+        return 0;
+    const WCHAR *lent_text = (const WCHAR *)lent->data;
+    size_t length = wcsnlen(text, GlobalSize(data) / sizeof(WCHAR));
+    int same = length > 0 && length == wcsnlen(lent_text, lent->size / sizeof(WCHAR)) &&
+               memcmp(text, lent_text, length * sizeof(WCHAR)) == 0;
+    GlobalUnlock(data);
+    return same;
+}
+
+int command_put_back(void)
+{
+    if (!prepared || !x_import(GetClipboardOwner()) || !clipboard_open(window))
+        return 0;
+    int placed = holds_lent_text() && place_command();
+    CloseClipboard();
+    if (placed)
+        command_sequence = clipboard_sequence();
+    return placed;
+}
+
 // Puts the snapshot back if the clipboard still holds the command. 0 when the give-back must wait:
 // another program has the clipboard open, and what it holds may still be the command (unchanged
 // since we placed it, or imported from X, which we can only tell by reading it).

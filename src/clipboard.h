@@ -28,6 +28,9 @@ void take_selection_report(int owned);
 // 1 when the clipboard holds exactly "/showlocation", written by the bridge's window or served
 // again through Wine's X bridge as plain text.
 int command_owned(void);
+// Places the command again where Wine's X bridge lists the lent text in its place, served late by a
+// program between Wine and the desktop; 1 when it did. Nothing newer than the loan is overwritten.
+int command_put_back(void);
 
 // Puts the snapshot back if the command is still the bridge's own, and releases it. While another
 // program holds the clipboard open over what may be the command, the snapshot is kept and

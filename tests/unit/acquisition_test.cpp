@@ -543,6 +543,54 @@ INSTANTIATE_TEST_SUITE_P(
                     served_again{"command_text_from_a_windows_program", OTHER, u"/showlocation", 0, false}),
     [](const testing::TestParamInfo<served_again> &info) { return std::string(info.param.name); });
 
+// gamescope, asleep until something woke it, served the copy before ours over the command: the
+// command is placed again and pasted 100 ms later, twice at most; what stands then stays.
+class lent_text_served : public through_x, public testing::WithParamInterface<int> {};
+
+TEST_P(lent_text_served, over_the_command_gives_way_to_it_twice)
+{
+    const int serves = GetParam();
+    reach(2);
+    std::string served;
+    for (int serve = 1; serve <= serves; serve++) {
+        write_text(X_BRIDGE, u"user text");
+        served = clipboard_state();
+        clipboard_change();
+        tick(base + 25 + 100 * serve);
+    }
+    tick(base + 125 + 100 * serves);
+    EXPECT_EQ(serves <= 2 ? 3 : 0, stage);
+    command("cancel\n");
+    lines_t expected = {status_line(RELEASE)};
+    if (serves > 2)
+        expected.push_back(error_line(PASTE_FAILED, true));
+    EXPECT_EQ(expected, lines());
+    EXPECT_EQ(serves <= 2 ? user : served, clipboard_state());
+}
+
+INSTANTIATE_TEST_SUITE_P(acquisition, lent_text_served, testing::Values(1, 2, 3));
+
+// gamescope served the command again in the moment the game answered, over that answer: the
+// command is typed once more; a second time, the acquisition ends without a position.
+TEST_F(through_x, a_command_served_over_the_answer_is_typed_once_more)
+{
+    reach(4);
+    for (int turn = 0; turn < 2; turn++) {
+        write_text(X_BRIDGE, u"/showlocation");
+        clipboard_change();
+        tick(base + 2255 + 2250 * turn);
+        if (turn == 0) {
+            EXPECT_EQ(2, stage);
+            tick(base + 2375);
+            tick(base + 2505);
+            ASSERT_EQ(4, stage);
+        }
+    }
+    EXPECT_EQ((lines_t{status_line(RELEASE), status_line(ASKED), status_line(ASKED), error_line(NO_ANSWER, true)}),
+              lines());
+    EXPECT_EQ(user, clipboard_state());
+}
+
 struct late_command {
     const char *name;
     bool answered;          // the acquisition ends with the game's answer, else with a cancel
