@@ -107,9 +107,11 @@ std::optional<std::string> install(const std::string &shell_version)
     std::string folder = directory();
     if (!make_directories(folder))
         return "cannot make " + folder + ": " + std::strerror(errno);
-    if (auto failure = write_file(folder + "/extension.js", extension_js))
+    bool legacy = build_for(shell_version) == Build::legacy;
+    if (auto failure = write_file(folder + "/extension.js", legacy ? legacy_extension_js : extension_js))
         return failure;
-    return write_file(folder + "/metadata.json", metadata_listing(metadata_json, shell_version));
+    return write_file(folder + "/metadata.json",
+                      metadata_listing(legacy ? legacy_metadata_json : metadata_json, shell_version));
 }
 
 bool user_extensions_off()

@@ -1,8 +1,19 @@
-// The texts that installing our GNOME Shell extension edits: its metadata's list of shell versions,
-// and GNOME's list of enabled extensions as gsettings prints it.
+// What installing our GNOME Shell extension decides and edits: which build the running shell
+// loads, its metadata's list of shell versions, and GNOME's list of enabled extensions as gsettings
+// prints it.
 #include "gnome_extension.h"
 
+#include <cstdlib>
+
 namespace gnome_extension {
+
+Build build_for(const std::string &shell_version)
+{
+    if (shell_version.empty())
+        return Build::modules;
+    int major = std::atoi(shell_version.c_str());
+    return major >= 45 ? Build::modules : major >= 43 ? Build::legacy : Build::none;
+}
 
 std::string metadata_listing(const std::string &metadata, const std::string &shell_version)
 {

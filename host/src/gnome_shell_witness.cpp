@@ -18,8 +18,6 @@ const char *const shell_name = "org.gnome.Shell";
 const char *const extension_path = "/org/bridgehost/FocusWitness";
 const char *const extension_interface = "org.bridgehost.FocusWitness";
 
-// The first GNOME Shell that loads extensions written as ES modules, as ours is.
-constexpr int first_shell_version = 45;
 // GNOME Shell's ExtensionState.
 constexpr double state_active = 1, state_inactive = 2, state_error = 3, state_out_of_date = 4;
 
@@ -116,9 +114,8 @@ std::string GnomeShellWitness::not_running(std::optional<double> state)
 {
     std::string extension = std::string("the GNOME Shell extension ") + gnome_extension::uuid;
     std::string version = shell_version();
-    if (!version.empty() && std::atoi(version.c_str()) < first_shell_version)
-        return "GNOME Shell " + version + " cannot load " + extension + ", an ES module for GNOME " +
-               std::to_string(first_shell_version) + " and later";
+    if (gnome_extension::build_for(version) == gnome_extension::Build::none)
+        return "GNOME Shell " + version + " cannot load " + extension + ", written for GNOME 43 and later";
     bool fresh = !state && !gnome_extension::installed();
     if (fresh || state == state_out_of_date) {
         if (auto failure = gnome_extension::install(version))

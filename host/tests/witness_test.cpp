@@ -96,3 +96,27 @@ TEST(GnomeExtension, lists_the_running_shell_and_adds_itself_to_the_enabled_list
     EXPECT_EQ(gnome_extension::enabled_with("@as []\n", "u@b"), "['u@b']");
     EXPECT_EQ(gnome_extension::enabled_with("['a@b', 'c@d']\n", "u@b"), "['a@b', 'c@d', 'u@b']");
 }
+
+// Each shell gets the build that it loads, and only that build's metadata lists it: a shell that
+// finds the other build installed (after an upgrade from 44 to 45) takes it for out of date, and
+// bridge-host writes the right one, while one listed by the wrong build would fail to load it.
+TEST(GnomeExtension, each_shell_gets_the_build_that_it_loads_and_only_that_build_lists_it)
+{
+    using gnome_extension::Build;
+    const std::pair<const char *, Build> builds[] = {
+        {"42.9", Build::none}, {"43.9", Build::legacy}, {"44.beta", Build::legacy}, {"45.0", Build::modules},
+        {"49.1", Build::modules}, {"", Build::modules}};
+    for (auto [version, build] : builds)
+        EXPECT_EQ(gnome_extension::build_for(version), build) << '"' << version << '"';
+
+    auto listed = [](const std::string &metadata, int major) {
+        size_t list = metadata.find("\"shell-version\"");
+        std::string versions = metadata.substr(list, metadata.find(']', list) - list);
+        return versions.find('"' + std::to_string(major) + '"') != std::string::npos;
+    };
+    for (int major = 43; major <= 49; ++major) {
+        bool legacy = gnome_extension::build_for(std::to_string(major)) == Build::legacy;
+        EXPECT_EQ(listed(gnome_extension::legacy_metadata_json, major), legacy) << major;
+        EXPECT_EQ(listed(gnome_extension::metadata_json, major), !legacy) << major;
+    }
+}
