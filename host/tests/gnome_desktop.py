@@ -1,14 +1,18 @@
-"""GNOME Shell 48 as the tests' desktop (desktop.DESKTOPS["gnome"]): headless, with XWayland, from the
-Debian 13 root (scripts/gnome48.sh) as nobody, on a system bus and a session bus of its own; qmlscene
-(the machine's) is its Wayland-native window. The Wine programs, xdotool and bridge-host run outside,
-as root, on its XWayland display, with the Xauthority file that Mutter makes for its clients.
+"""GNOME Shell as the tests' desktop: headless, with XWayland, from a Debian root as nobody, on a system
+bus and a session bus of its own; qmlscene (the machine's) is its Wayland-native window.
+desktop.DESKTOPS["gnome"] is GNOME Shell 48 from the Debian 13 root (scripts/gnome48.sh),
+["gnome43"] GNOME Shell 43 from the Debian 12 root (scripts/gnome43.sh), which takes the legacy
+build of each extension (host/gnome-extension/legacy.cmake makes it from the ES module). The Wine
+programs, xdotool and bridge-host run outside, as root, on its XWayland display, with the
+Xauthority file that Mutter makes for its clients.
 
 GNOME Shell takes no orders from outside, so the tests' own extension (tools/gnome-test-extension)
 runs in it: it leaves the overview that the shell starts in, and activates windows by title. The
 shell's settings are a key file in its XDG_CONFIG_HOME (GSETTINGS_BACKEND=keyfile), which
 bridge-host's gsettings writes too, with the root's schemas.
 
-Environment: BRIDGE_GNOME48_ROOT, that root (default build/gnome48-root, as scripts/gnome48.sh)."""
+Environment: BRIDGE_GNOME48_ROOT and BRIDGE_GNOME43_ROOT, those roots (default build/gnome48-root and
+build/gnome43-root, as the scripts)."""
 
 import glob
 import os
@@ -23,6 +27,8 @@ from harness import ROOT, TIMEOUT, now, stop_process
 from private_bus import PrivateBus
 
 GNOME48_ROOT = os.environ.get("BRIDGE_GNOME48_ROOT") or os.path.join(ROOT, "build", "gnome48-root")
+GNOME43_ROOT = os.environ.get("BRIDGE_GNOME43_ROOT") or os.path.join(ROOT, "build", "gnome43-root")
+LEGACY_BUILD = os.path.join(ROOT, "host", "gnome-extension", "legacy.cmake")
 TEST_HAND = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tools", "gnome-test-extension")
 OUR_EXTENSION = os.path.join(ROOT, "host", "gnome-extension")
 NATIVE_QML = 'import QtQuick 2.0\nRectangle { width: 300; height: 200; color: "steelblue" }\n'
@@ -36,7 +42,9 @@ class Gnome(Unprivileged):
     """gnome-shell --wayland --headless; windows activated by the tests' extension."""
 
     folder_prefix, log_name = "bridge-gnome-", "gnome-shell.log"
+    root = GNOME48_ROOT
     launcher = [os.path.join(ROOT, "scripts", "gnome48.sh"), "run"]
+    legacy = False  # whether the shell takes the legacy build of extensions (GNOME 43 and 44)
     native_caption = "qmlscene"
     ours_installed = False  # a subclass starts the shell with our extension installed and turned on
 
@@ -46,8 +54,8 @@ class Gnome(Unprivileged):
         self.shells = 0
 
     def _start_compositor(self):
-        if not os.path.exists(os.path.join(GNOME48_ROOT, "usr", "bin", "gnome-shell")):
-            raise RuntimeError("no GNOME Shell 48 in %s: build its root with scripts/gnome48.sh root" % GNOME48_ROOT)
+        if not os.path.exists(os.path.join(self.root, "usr", "bin", "gnome-shell")):
+            raise RuntimeError("no GNOME Shell in %s: build its root with %s root" % (self.root, self.launcher[0]))
         self._prepare()
         self.config = self._private_dir("config", 0o755)
         self.data = os.path.join(self.folder, "home", ".local", "share")
@@ -66,7 +74,11 @@ class Gnome(Unprivileged):
 
     def _install(self, source, uuid):
         target = os.path.join(self.extensions, uuid)
-        shutil.copytree(source, target)
+        if self.legacy:
+            subprocess.run(["cmake", "-DSOURCE=" + source, "-DTARGET=" + target, "-P", LEGACY_BUILD], check=True,
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
+        else:
+            shutil.copytree(source, target)
         for path in [self.folder + "/home/.local", self.data, os.path.dirname(self.extensions), self.extensions,
                      target] + glob.glob(target + "/*"):
             os.chown(path, self.user.pw_uid, self.user.pw_gid)
@@ -117,7 +129,7 @@ class Gnome(Unprivileged):
                     "WAYLAND_DISPLAY": os.path.join(self.runtime, "wayland-0"),
                     "DBUS_SESSION_BUS_ADDRESS": self.bus.address, "XDG_RUNTIME_DIR": self.runtime,
                     "GSETTINGS_BACKEND": "keyfile", "XDG_CONFIG_HOME": self.config, "XDG_DATA_HOME": self.data,
-                    "GSETTINGS_SCHEMA_DIR": os.path.join(GNOME48_ROOT, "usr", "share", "glib-2.0", "schemas")}
+                    "GSETTINGS_SCHEMA_DIR": os.path.join(self.root, "usr", "share", "glib-2.0", "schemas")}
         return display
 
     def restart_shell(self):
@@ -191,5 +203,20 @@ class GnomeWithOurs(Gnome):
     ours_installed = True
 
 
+class Gnome43(Gnome):
+    """GNOME Shell 43.9 (Debian 12's), with the legacy build of each extension."""
+
+    folder_prefix = "bridge-gnome43-"
+    root = GNOME43_ROOT
+    launcher = [os.path.join(ROOT, "scripts", "gnome43.sh"), "run"]
+    legacy = True
+
+
+class Gnome43WithOurs(Gnome43):
+    ours_installed = True
+
+
 DESKTOPS["gnome"] = Gnome
 DESKTOPS["gnome-ours"] = GnomeWithOurs
+DESKTOPS["gnome43"] = Gnome43
+DESKTOPS["gnome43-ours"] = Gnome43WithOurs
