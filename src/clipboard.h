@@ -6,6 +6,7 @@
 #define SNAPSHOT_BYTES 67108864ull
 #define COORDINATES_BLOCK_BYTES 8191
 #define PENDING_MS 100
+#define IMPORT_SETTLE_MS 30  // a Windows program's copy is read this long after its notice (Wine's X11 driver)
 #define REPEAT_MS 5000
 #define GIVE_BACK_LIMIT_MS 30000
 #define GONE_OWNER_MS 250   // a format imported from X that fails this fast has no owner behind it

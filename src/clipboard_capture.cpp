@@ -1,9 +1,9 @@
 // Clipboard: the game's coordinates texts, read from the clipboard and reported.
 //
 // Main thread only. WM_CLIPBOARDUPDATE time-stamps a change and notes who wrote it (the owner then,
-// and the clipboard's sequence number); clipboard_update examines it then and, while its text cannot
-// be read yet, on the following ticks for up to 100 ms, and reports a valid "Coordinates:" text as a
-// text line.
+// and the clipboard's sequence number); clipboard_update examines it then (a Windows program's copy
+// under Wine's X11 driver, IMPORT_SETTLE_MS later) and, while its text cannot be read yet, on the
+// following ticks for up to 100 ms, and reports a valid "Coordinates:" text as a text line.
 //
 // A change whose text was read is not read again: each opening is a moment when an import by Wine's
 // X bridge may fail (see clipboard_open_to_read).
@@ -190,6 +190,17 @@ static int change_droppable(ULONGLONG now, HWND *front)
     return now < passive_after;
 }
 
+// A Windows program's copy (the game's) is read IMPORT_SETTLE_MS after its notice where Wine's X
+// bridge runs. A program between Wine and the desktop takes such a copy over at once, and Wine's X
+// bridge imports it a few ms later. Our read opens under that bridge's window (see
+// clipboard_open_to_read), and an opening in the instant between the bridge's own opening and its
+// emptying takes the clipboard from it: its import then wipes the copy's data instead of replacing
+// it (seen under gamescope: the game's copy lost on Windows' side). By then the import is mostly made.
+static int import_may_follow(ULONGLONG now)
+{
+    return change_writer != WRITER_X_IMPORT && now - clipboard_tick < IMPORT_SETTLE_MS && x_bridge_runs();
+}
+
 void clipboard_update(void)
 {
     if (!clipboard_pending)
@@ -200,6 +211,8 @@ void clipboard_update(void)
         clipboard_pending = 0;
         return;
     }
+    if (import_may_follow(now))
+        return;
     WCHAR text[TEXT_UNITS];
     int text_read;
     int found = read_coordinates(text, &text_read);

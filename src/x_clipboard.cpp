@@ -51,6 +51,11 @@ static int silent(HWND bridge)
 // time, on Wine 8 and 10 alike, and our thread then stood still 5 s in each OpenClipboard. So that
 // owner is asked first, with a message that waits OWNER_ANSWER_MS: one that does not answer makes
 // the clipboard busy for now, as when another program holds it open.
+int x_bridge_runs(void)
+{
+    return x_bridge() != NULL;
+}
+
 int clipboard_open(HWND window)
 {
     HWND owner = GetClipboardOwner();

@@ -6,6 +6,8 @@
 
 // 1 when owner is Wine's X clipboard bridge, which lists what an X program offers.
 int x_import(HWND owner);
+// 1 when Wine's X clipboard bridge is there (Wine's X11 driver runs).
+int x_bridge_runs(void);
 // 1 when Wine's X clipboard bridge is there and leaves a message unanswered for a moment.
 int x_bridge_silent(void);
 // OpenClipboard, but 0 at once while Wine's X bridge owns the clipboard and does not answer.

@@ -615,6 +615,7 @@ TEST_P(served_late, a_command_served_again_after_the_end_gives_the_users_content
     if (l.answered) {
         clipboard_write_text(GAME, u"Coordinates: 1");
         clipboard_change();
+        tick(w.tick + IMPORT_SETTLE_MS);
         EXPECT_EQ(0, stage);
     } else {
         command("cancel\n");

@@ -428,12 +428,14 @@ struct write_step {
 };
 
 // Opened under Wine's X bridge's window, the clipboard stays open to its import (Wine drops one that
-// finds it open under another window); a clipboard held open is never taken from its holder.
+// finds it open under another window); a clipboard held open is never taken from its holder, and a
+// Windows program's copy is read only once the import that may follow it has had its moment.
 TEST_F(capture, a_read_opens_under_wines_x_bridge_and_never_while_another_holds_the_clipboard)
 {
     w.window_classes = {{X_IMPORT, u"__wine_clipboard_manager"}};
-    w.clipboard_held_until = w.tick + 10;
     game_writes(u"Coordinates: 1");
+    w.clipboard_held_until = w.tick + IMPORT_SETTLE_MS + 10;
+    tick(w.tick + IMPORT_SETTLE_MS);
     EXPECT_EQ(lines_t{}, calls_named({"OpenClipboard"}));
     tick(w.tick + 10);
     EXPECT_EQ(lines_t{"OpenClipboard c1c"}, calls_named({"OpenClipboard"}));
@@ -452,7 +454,8 @@ TEST_F(capture, a_copy_served_again_through_x_counts_as_the_games_only_right_aft
         {"served_again_before_the_games_write_was_read",
          {{GAME, u"Coordinates: 1", 0, true}, {X_IMPORT, u"Coordinates: 1", 5, false, false}, {NULL, nullptr, 10, false}},
          {text_line("Coordinates: 1")}},
-        {"served_again_after_a_report", {{GAME, u"Coordinates: 1", 0, false}, {X_IMPORT, u"Coordinates: 1", 5, false}},
+        {"served_again_after_a_report",
+         {{GAME, u"Coordinates: 1", 0, false}, {X_IMPORT, u"Coordinates: 1", IMPORT_SETTLE_MS + 5, false}},
          {text_line("Coordinates: 1")}},
         {"served_again_at_the_limit",
          {{GAME, u"Coordinates: 1", 0, true}, {X_IMPORT, u"Coordinates: 1", RESERVE_MS, false}},
@@ -460,7 +463,8 @@ TEST_F(capture, a_copy_served_again_through_x_counts_as_the_games_only_right_aft
         {"served_again_too_late",
          {{GAME, u"Coordinates: 1", 0, true}, {X_IMPORT, u"Coordinates: 1", RESERVE_MS + 1, false}}, {}},
         {"an_older_text_served_after_the_games_write_was_read",
-         {{GAME, u"Coordinates: 2", 0, false}, {X_IMPORT, u"Coordinates: 1", 5, false}}, {text_line("Coordinates: 2")}},
+         {{GAME, u"Coordinates: 2", 0, false}, {X_IMPORT, u"Coordinates: 1", IMPORT_SETTLE_MS + 5, false}},
+         {text_line("Coordinates: 2")}},
         {"served_twice_while_the_games_write_was_unread",
          {{GAME, u"Coordinates: 1", 0, true}, {X_IMPORT, u"Coordinates: 1", 5, true}, {X_IMPORT, u"Coordinates: 1", 5, false}},
          {text_line("Coordinates: 1")}},
@@ -479,7 +483,7 @@ TEST_F(capture, a_copy_served_again_through_x_counts_as_the_games_only_right_aft
         SCOPED_TRACE(c.name);
         last_fix = 0;
         for (const write_step &step : c.steps) {
-            at(w.tick + step.after);
+            tick(w.tick + step.after);  // the timer ticks meanwhile
             w.clipboard_held_until = 0;
             if (step.text)
                 clipboard_write_text(step.owner, step.text);
