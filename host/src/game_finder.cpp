@@ -87,16 +87,21 @@ bool ended(const fs::path &process)
     return true;
 }
 
-// Named as the game and still running. The name rules out nearly every process with one small
-// read; only the game's own entries are read further.
-bool is_game(const fs::path &process)
+// Named so and still running. The name rules out nearly every process with one small read; only
+// the entries of the one looked for are read further.
+bool is_named(const fs::path &process, std::string_view name)
 {
     auto comm = read_file(process / "comm", 64);
     if (!comm)
         return false;
     if (!comm->empty() && comm->back() == '\n')
         comm->pop_back();
-    return *comm == game_image && !ended(process);
+    return *comm == name && !ended(process);
+}
+
+bool is_game(const fs::path &process)
+{
+    return is_named(process, game_image);
 }
 
 std::string home_of(const std::vector<std::string> &env, uid_t uid)
@@ -105,6 +110,12 @@ std::string home_of(const std::vector<std::string> &env, uid_t uid)
         return *home;
     const passwd *entry = getpwuid(uid);
     return entry ? entry->pw_dir : "";
+}
+
+std::string prefix_of(const std::vector<std::string> &env, uid_t uid)
+{
+    auto prefix = env_value(env, "WINEPREFIX");
+    return prefix && !prefix->empty() ? *prefix : home_of(env, uid) + "/.wine";
 }
 
 // The loader that a process's executable stands for: Wine's preloader, beside its loader, runs
@@ -140,7 +151,7 @@ std::optional<GameProcess> read_game(const fs::path &root, const fs::path &proce
     game.pid = pid;
     game.settings = wine_settings(env);
     auto prefix = env_value(env, "WINEPREFIX");
-    game.prefix = prefix && !prefix->empty() ? *prefix : home_of(env, uid) + "/.wine";
+    game.prefix = prefix_of(env, uid);
     if (!prefix || prefix->empty())
         game.settings.push_back("WINEPREFIX=" + game.prefix);
     auto loader = env_value(env, "WINELOADER");
@@ -272,6 +283,41 @@ std::vector<GameProcess> find_games(const std::string &proc_root, uid_t uid)
     }
     std::sort(games.begin(), games.end(), [](const auto &a, const auto &b) { return a.pid < b.pid; });
     return games;
+}
+
+namespace {
+
+std::string normal_path(const std::string &path)
+{
+    std::string normal = fs::path(path).lexically_normal().string();
+    if (normal.size() > 1 && normal.back() == '/')
+        normal.pop_back();
+    return normal;
+}
+
+}  // namespace
+
+std::vector<pid_t> find_wine_desktops(const std::string &proc_root, uid_t uid, const std::string &prefix)
+{
+    std::vector<pid_t> desktops;
+    std::error_code error;
+    for (fs::directory_iterator entry(proc_root, error), end; !error && entry != end; entry.increment(error)) {
+        auto pid = pid_of(entry->path().filename().string());
+        struct stat info;
+        if (!pid || !is_named(entry->path(), wine_desktop_image) || stat(entry->path().c_str(), &info) != 0 ||
+            info.st_uid != uid)
+            continue;
+        auto raw = read_file(entry->path() / "environ", environ_limit);
+        if (raw && normal_path(prefix_of(parse_environ(*raw), uid)) == normal_path(prefix))
+            desktops.push_back(*pid);
+    }
+    std::sort(desktops.begin(), desktops.end());
+    return desktops;
+}
+
+bool process_runs(const std::string &proc_root, pid_t pid, const char *image)
+{
+    return is_named(fs::path(proc_root) / std::to_string(pid), image);
 }
 
 bool game_alive(const std::string &proc_root, pid_t pid)

@@ -12,6 +12,8 @@
 #include <vector>
 
 inline constexpr const char *game_image = "StarCitizen.exe";
+// A prefix's desktop process, whose thread bridges Wine's clipboard and X's.
+inline constexpr const char *wine_desktop_image = "explorer.exe";
 
 // A process's environment as NAME=value entries, in order. Entries without '=' or with an empty
 // name are dropped, and a name seen twice keeps its first value (the one getenv returns).
@@ -54,6 +56,12 @@ bool shows_on(const std::string &proc_root, const GameProcess &game, const std::
 // Reads the processes under proc_root (normally "/proc") that belong to uid and are named
 // StarCitizen.exe, in pid order. Entries that cannot be read are skipped.
 std::vector<GameProcess> find_games(const std::string &proc_root, uid_t uid);
+
+// This user's Wine desktop processes of that prefix (as the game's prefix is found), in pid order.
+std::vector<pid_t> find_wine_desktops(const std::string &proc_root, uid_t uid, const std::string &prefix);
+
+// Whether that process still runs under that image name.
+bool process_runs(const std::string &proc_root, pid_t pid, const char *image);
 
 // Whether that process still runs as the game.
 bool game_alive(const std::string &proc_root, pid_t pid);

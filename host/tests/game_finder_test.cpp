@@ -192,3 +192,19 @@ TEST_F(ProcTree, a_process_descends_from_its_parents_and_theirs_only)
                                            {40, 10, false}, {99, 10, false}})
         EXPECT_EQ(descends_from(root_.string(), pid, ancestor), descends) << pid << " from " << ancestor;
 }
+
+TEST_F(ProcTree, the_desktop_processes_of_a_prefix_as_the_games_prefix_is_found)
+{
+    process("30", "explorer.exe", "WINEPREFIX=/games/sc/\0"s);  // a trailing slash is the same prefix
+    process("31", "explorer.exe", "HOME=/games\0WINEPREFIX=\0"s);  // no prefix set: $HOME/.wine
+    process("32", "explorer.exe", "WINEPREFIX=/games/other\0"s);
+    process("33", "explorer.exe", "WINEPREFIX=/games/sc\0"s, "mnt:[1]", "", 'Z');  // ended
+    process("34", "wineserver", "WINEPREFIX=/games/sc\0"s);
+    process("35", "explorer.exe", "WINEPREFIX=/games/./sc\0"s);
+    EXPECT_EQ(find_wine_desktops(root_.string(), getuid(), "/games/sc"), (std::vector<pid_t>{30, 35}));
+    EXPECT_EQ(find_wine_desktops(root_.string(), getuid(), "/games/.wine/"), (std::vector<pid_t>{31}));
+    EXPECT_TRUE(find_wine_desktops(root_.string(), getuid() + 1, "/games/sc").empty());
+    EXPECT_TRUE(process_runs(root_.string(), 30, wine_desktop_image));
+    EXPECT_FALSE(process_runs(root_.string(), 33, wine_desktop_image));
+    EXPECT_FALSE(process_runs(root_.string(), 34, wine_desktop_image));
+}
