@@ -15,6 +15,7 @@ packages=(
     bubblewrap  # the containers that bridge-host joins in its tests, made as Flatpak and Steam make them
     gnuplot-nox  # the benchmark's chart
     pkg-config libxcb1-dev libxcb-ewmh-dev libxcb-icccm4-dev nlohmann-json3-dev libcli11-dev dpkg-dev
+    libxcb-res0-dev  # X-Resource: the X windows of the game's Wine desktop process, which bridge-host wakes
     libwayland-dev  # libwayland-client and wayland-scanner: the wlroots compositors' focus witness
     libsystemd-dev  # sd-bus: KWin's and GNOME Shell's focus witnesses
     libglib2.0-bin  # gsettings, which bridge-host runs to turn its GNOME Shell extension on

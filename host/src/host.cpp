@@ -221,6 +221,7 @@ void Host::tick()
     if (restart_at_ && now >= *restart_at_ && !stopping_)
         start_bridge();
     follow(now);
+    wake_wine(now);
     if (now < next_tick_)
         return;
     next_tick_ = std::max(next_tick_ + tick_period, now);
@@ -232,6 +233,15 @@ void Host::tick()
     if (front_.witness_active() && !stopping_)
         bridge_.send("focus 1");
     check_agreement(now);
+}
+
+// Wine's X clipboard bridge is kept awake while our bridge runs on an X display (wine_waker.h).
+void Host::wake_wine(clock::time_point now)
+{
+    const GameProcess *game = follower_ ? follower_->game() : nullptr;
+    XDisplay *x = bridge_.running() && !stopping_ ? focus_.x() : nullptr;
+    if (waker_.tick(now, x, game ? game->prefix : options_.prefix))
+        watch_focus();  // events that came along with its replies, taken now
 }
 
 // Our witness says the game has the focus, yet the bridge does not see it in front. With --wine and
@@ -299,6 +309,7 @@ void Host::follow(clock::time_point now)
 // A game on its own X display (gamescope's) is witnessed there while it is joined.
 void Host::join_display()
 {
+    waker_.stop();  // the game's X display may be another
     auto joined = focus_.join(*follower_->game());
     if (!joined)
         return;
@@ -309,6 +320,7 @@ void Host::join_display()
 // The game has left: its bridge gives the clipboard back and is not started again.
 void Host::leave()
 {
+    waker_.stop();
     focus_.leave();
     follow_witness();
     restart_at_.reset();

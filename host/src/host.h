@@ -12,6 +12,7 @@
 #include "in_front.h"
 #include "options.h"
 #include "terminal_status.h"
+#include "wine_waker.h"
 #include "witness.h"
 #include "wrapped_command.h"
 #include "x_witness.h"
@@ -48,6 +49,7 @@ private:
     void take_signals();
     void watch_focus();
     void tick();
+    void wake_wine(clock::time_point now);
     void check_agreement(clock::time_point now);
     void report_focus(bool active);
     void show_front(std::optional<bool> change);
@@ -76,4 +78,5 @@ private:
     int exit_code_ = 0;
     std::optional<Follower> follower_;  // in follow mode only
     WrappedCommand command_;
+    WineWaker waker_;  // of the Wine whose X clipboard the bridge uses
 };

@@ -177,6 +177,16 @@ XDisplay::XDisplay(std::unique_ptr<Connection> connection) : x_(std::move(connec
 
 XDisplay::~XDisplay() = default;
 
+xcb_connection_t *XDisplay::xcb() const
+{
+    return x_->c;
+}
+
+uint32_t XDisplay::root() const
+{
+    return x_->root;
+}
+
 std::optional<bool> XDisplay::clipboard_owned()
 {
     auto cookie = xcb_get_selection_owner(x_->c, x_->clipboard);

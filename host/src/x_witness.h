@@ -10,6 +10,8 @@
 #include <string>
 #include <variant>
 
+struct xcb_connection_t;
+
 class XDisplay {
 public:
     struct Connection;
@@ -26,6 +28,9 @@ public:
     // cannot tell. Wine goes on listing the formats of an owner that has gone, with no data.
     std::optional<bool> clipboard_owned();
     Connection &connection() { return *x_; }
+    // For other users of the same connection (WineWaker): xcb itself and the screen's root window.
+    xcb_connection_t *xcb() const;
+    uint32_t root() const;
 
 private:
     explicit XDisplay(std::unique_ptr<Connection> connection);
