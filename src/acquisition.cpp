@@ -121,7 +121,9 @@ static int command_placed_again(ULONGLONG now)
 static void paste_command(ULONGLONG now)
 {
     if (!command_owned()) {
-        if (!command_placed_again(now))
+        // A clipboard held open elsewhere, or Wine's X bridge silent for a moment (it was seen
+        // asleep after an import), is looked at again on the next tick, until the typing's deadline.
+        if (!clipboard_busy && !command_placed_again(now))
             fail(message_paste_failed);
         return;
     }
@@ -163,12 +165,15 @@ static void type_next_keys(ULONGLONG now)
         submit_command(now);
 }
 
-// A stage 1 that ran out waiting for the clipboard says so with the snapshot's own message.
+// A stage 1 that ran out waiting for the clipboard says so with the snapshot's own message, a stage 2
+// with the paste's.
 static const char *expiry_message(void)
 {
     if (stage == 4)
         return message_no_answer;
-    return stage == 1 && clipboard_busy ? clipboard_error : message_expired;
+    if (clipboard_busy)
+        return stage == 1 ? clipboard_error : message_paste_failed;
+    return message_expired;
 }
 
 // No answer came, and the clipboard holds the command again, served through Wine's X bridge after

@@ -258,7 +258,11 @@ int command_owned(void)
     // Opened under our window: an import by Wine's X bridge in the middle of this test, of a command
     // served again, would fail the paste; one that finds the clipboard open is dropped, and what the
     // clipboard holds is still the command.
-    if (!command_owner(GetClipboardOwner()) || !clipboard_open(window))
+    clipboard_busy = 0;
+    if (!command_owner(GetClipboardOwner()))
+        return 0;
+    clipboard_busy = !clipboard_open(window);
+    if (clipboard_busy)
         return 0;
     int owned = holds_command();
     CloseClipboard();

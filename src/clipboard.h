@@ -27,7 +27,8 @@ int save_clipboard(void);
 // owner. It holds until the clipboard changes.
 void take_selection_report(int owned);
 // 1 when the clipboard holds exactly "/showlocation", written by the bridge's window or served
-// again through Wine's X bridge as plain text.
+// again through Wine's X bridge as plain text. On 0, clipboard_busy tells that it could not be
+// looked at (held open elsewhere, or Wine's X bridge silent), so a later look may still find it.
 int command_owned(void);
 // Places the command again where Wine's X bridge lists the lent text in its place, served late by a
 // program between Wine and the desktop; 1 when it did. Nothing newer than the loan is overwritten.

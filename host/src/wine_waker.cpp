@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr auto poke_period = std::chrono::milliseconds(500);
+constexpr auto poke_period = std::chrono::milliseconds(100);  // the bridge counts 250 ms of silence as busy
 // How often the desktop process is looked for while none is known, or checked while one is.
 constexpr auto look_period = std::chrono::seconds(2);
 constexpr const char *wake_atom = "BRIDGE_HOST_WAKE";

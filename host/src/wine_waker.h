@@ -4,7 +4,7 @@
 // yet no window message wakes it (a SendMessageTimeout(WM_NULL) of another Wine program goes
 // unanswered), until an X event reaches its X connection. While it sleeps, every clipboard call of
 // the game and of the bridge fails. An X event sent to a window that this thread made wakes it at
-// once, so the game's desktop process's clipboard windows are sent one every 500 ms while the bridge
+// once, so the game's desktop process's clipboard windows are sent one every 100 ms while the bridge
 // runs. The event is a ClientMessage of a type of ours, which Wine ignores: it does nothing else.
 #pragma once
 

@@ -651,6 +651,27 @@ TEST_F(through_x, a_deaf_x_bridge_makes_the_clipboard_busy_without_holding_the_b
     EXPECT_EQ(user, clipboard_state());
 }
 
+// Wine's X bridge, asleep at the paste over the command it imported: the paste waits for it, until
+// the typing's deadline (3 s after the loan), then fails.
+class deaf_at_the_paste : public through_x, public testing::WithParamInterface<ULONGLONG> {};
+
+TEST_P(deaf_at_the_paste, waits_for_wines_x_bridge_until_the_deadline)
+{
+    const ULONGLONG deaf_for = GetParam();
+    reach(2);
+    write_text(X_BRIDGE, u"/showlocation");
+    clipboard_change();
+    w.owner_deaf_until = base + 125 + deaf_for;
+    bool pasted = deaf_for < 2000;
+    ticks_until(base + (pasted ? 2600 : 3100));  // before the answer's deadline, after the typing's
+    EXPECT_EQ(pasted ? 4 : 0, stage);
+    lines_t expected = {status_line(RELEASE)};
+    expected.push_back(pasted ? status_line(ASKED) : error_line(PASTE_FAILED, true));
+    EXPECT_EQ(expected, lines());
+}
+
+INSTANTIATE_TEST_SUITE_P(acquisition, deaf_at_the_paste, testing::Values(400, 5000));
+
 // Wine's X bridge, silent when the watch would end, imports a command served before only once it
 // answers again: the watch lasts until then.
 TEST_F(through_x, a_command_imported_once_a_silent_x_bridge_answers_again_is_given_back)
