@@ -2,7 +2,7 @@
 # Installs what the build and the tests need (Debian 12, as root), then builds both sides:
 # build/windows (wine_bridge.exe and its tools, cross-built) and build/native (bridge-host and the
 # tests). The fuzz targets are built by scripts/fuzz.sh (build/fuzz), the Debian roots (the second
-# Wine, GNOME Shell 48 and 43) by the tests that need them (scripts/wine10.sh, gnome48.sh, gnome43.sh).
+# Wine, GNOME Shell 48 and 43, KWin 6, gamescope) by the tests that need them (scripts/*.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,7 +10,7 @@ packages=(
     cmake ninja-build g++ python3 libgtest-dev libgmock-dev
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     wine wine64 xvfb xdotool xclip
-    # the Debian roots: Wine 10.0, GNOME Shell 48 and 43, KWin 6 (scripts/wine10.sh, gnome48.sh, gnome43.sh, kwin6.sh)
+    # the Debian roots: Wine 10.0, GNOME Shell 48 and 43, KWin 6, gamescope (scripts/wine10.sh, gnome48.sh, gnome43.sh, kwin6.sh, gamescope.sh)
     debootstrap
     bubblewrap  # the containers that bridge-host joins in its tests, made as Flatpak and Steam make them
     gnuplot-nox  # the benchmark's chart
