@@ -5,6 +5,7 @@ Environment, besides the harness's: BRIDGE_HOST, the bridge-host executable."""
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 import threading
@@ -16,6 +17,20 @@ from wine_session import trace  # noqa: E402
 from desktop import activate, start_openbox  # noqa: E402,F401 (openbox on a session, as the demo runs it)
 
 HOST = os.environ.get("BRIDGE_HOST") or os.path.join(ROOT, "build", "native", "host", "bridge-host")
+
+
+def prefix_copy(name):
+    """The harness's prefix hard-linked under that name; the registry files are copied, as the copy's
+    wineserver writes them."""
+    copy = os.path.join(os.path.dirname(PREFIX), name)
+    if not os.path.isdir(copy):
+        subprocess.run(["cp", "-al", PREFIX, copy + ".part"], check=True)
+        for name in os.listdir(PREFIX):
+            if name.endswith(".reg"):
+                shutil.copy2(os.path.join(PREFIX, name), os.path.join(copy + ".part", name + ".new"))
+                os.replace(os.path.join(copy + ".part", name + ".new"), os.path.join(copy + ".part", name))
+        os.rename(copy + ".part", copy)
+    return copy
 
 
 def copies_reported(game, host, texts, pace):

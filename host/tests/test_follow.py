@@ -15,14 +15,13 @@ harness's own prefix. The desktop is the class's (desktop.DesktopCase): openbox 
 test_wayland.py."""
 
 import os
-import shutil
 import signal
 import subprocess
 import tempfile
 import unittest
 
 from desktop import DesktopCase, give_focus
-from host_harness import BridgeHost, alone_in_pid_namespace
+from host_harness import BridgeHost, alone_in_pid_namespace, prefix_copy
 from harness import (CHAT_SUFFIX, DEFAULT_ANSWER, NO_ANSWER, PREFIX, TIMEOUT, LinuxCopy, Session, exe_path, figure,
                      now, stop_process, wait_for, x_clipboard)
 
@@ -44,20 +43,6 @@ def process_state(pid):
     """The state letter in /proc/PID/stat (Z: a zombie, ended and not reaped)."""
     with open("/proc/%d/stat" % pid) as f:
         return f.read().rpartition(")")[2].split()[0]
-
-
-def prefix_copy(name):
-    """The harness's prefix hard-linked under that name; the registry files are copied, as the copy's
-    wineserver writes them."""
-    copy = os.path.join(os.path.dirname(PREFIX), name)
-    if not os.path.isdir(copy):
-        subprocess.run(["cp", "-al", PREFIX, copy + ".part"], check=True)
-        for name in os.listdir(PREFIX):
-            if name.endswith(".reg"):
-                shutil.copy2(os.path.join(PREFIX, name), os.path.join(copy + ".part", name + ".new"))
-                os.replace(os.path.join(copy + ".part", name + ".new"), os.path.join(copy + ".part", name))
-        os.rename(copy + ".part", copy)
-    return copy
 
 
 class Follow(DesktopCase):
