@@ -469,8 +469,15 @@ template <typename step> void observed_step(run &r, bool from_host, step work)
     work();
     copies_seen(r);
     // What the bridge lends is what the clipboard held for the user (no world event comes within a step).
+    // A command placed again at the paste, where the intermediary served the lent text over it, keeps
+    // the loan: what goes back is what was lent.
     if (command_sequence != r.lent_for) {
-        r.lent = r.user;
+        if (stage_before == 2) {
+            r.user = r.lent;
+            r.kept_sequence = 0;
+        } else {
+            r.lent = r.user;
+        }
         r.lent_for = command_sequence;
     }
     intermediary_notices(r);
